@@ -1,0 +1,19 @@
+// Test probes: the byte-level primitives exposed to Python so that tests can compare them with
+// the host facilities they stand in for. Not part of the product's interface.
+#pragma once
+
+#include "py/ref.hpp"
+
+namespace nerit::probe {
+
+// Each probe takes the module and its arguments as a METH_VARARGS function does and returns a
+// new reference, or nullptr with an error set. A probe returns None where the native code
+// declines the input (the product would then call the host facility).
+PyObject* json_loads(PyObject* module, PyObject* args);           // (str) -> value | None
+PyObject* isoparse(PyObject* module, PyObject* args);             // (str) -> datetime | None
+PyObject* find_date(PyObject* module, PyObject* args);            // (bytes) -> (key, value) | None
+PyObject* recent_line_starts(PyObject* module, PyObject* args);   // (bytes, int) -> list[int]
+PyObject* fromisoformat_text(PyObject* module, PyObject* args);   // (str) -> str | None
+PyObject* escape_controls(PyObject* module, PyObject* args);      // (str) -> str
+
+}  // namespace nerit::probe

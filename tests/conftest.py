@@ -1,0 +1,1 @@
+"""Shared fixtures of the test suite."""
