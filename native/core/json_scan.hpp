@@ -1,6 +1,7 @@
 // JSON scanner with the grammar of the host's default decoder; hands values to a builder.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -345,13 +346,25 @@ class Scanner {
             if (c == '"') break;
             if (c == '\\') return scan_escaped_string(start, out);
             if (c < 0x20) return false;
-            char32_t code_point = 0;
-            int size = decode_utf8(p, end_, code_point);
-            if (size == 0) return false;
-            Width w = width_of(code_point);
-            if (w > width) width = w;
-            continuation_bytes += static_cast<std::size_t>(size - 1);
-            p += size;
+            // A run of non-ASCII text (Cyrillic words) stays in this loop: two-byte
+            // sequences, the common case, are checked inline.
+            do {
+                if (c >= 0xC2 && c <= 0xDF) {
+                    if (end_ - p < 2 || (p[1] & 0xC0) != 0x80) return false;
+                    width = std::max(width, c >= 0xC4 ? Width::ucs2 : Width::latin1);
+                    p += 2;
+                    ++continuation_bytes;
+                } else {
+                    char32_t code_point = 0;
+                    int size = decode_utf8(p, end_, code_point);
+                    if (size == 0) return false;
+                    width = std::max(width, width_of(code_point));
+                    continuation_bytes += static_cast<std::size_t>(size - 1);
+                    p += size;
+                }
+                if (p == end_) return false;
+                c = *p;
+            } while (c >= 0x80);
         }
         out.utf8 = std::string_view(reinterpret_cast<const char*>(start),
                                     static_cast<std::size_t>(p - start));

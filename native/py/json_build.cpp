@@ -11,11 +11,30 @@ namespace {
 
 namespace json = nerit::core::json;
 
-// FNV-1a: keys are short, so a byte loop costs less than anything cleverer.
+// Mixes the first and last eight bytes and the length: keys that differ only in their middle
+// share a slot and merely miss; equality is always checked in full.
 std::uint32_t key_hash(std::string_view key) {
-    std::uint32_t hash = 2166136261u;
-    for (unsigned char c : key) hash = (hash ^ c) * 16777619u;
-    return hash;
+    std::size_t n = key.size();
+    const char* s = key.data();
+    std::uint64_t head = 0;
+    std::uint64_t tail = 0;
+    if (n >= 8) {
+        std::memcpy(&head, s, 8);
+        std::memcpy(&tail, s + n - 8, 8);
+    } else if (n >= 4) {
+        std::uint32_t a = 0;
+        std::uint32_t b = 0;
+        std::memcpy(&a, s, 4);
+        std::memcpy(&b, s + n - 4, 4);
+        head = a;
+        tail = b;
+    } else if (n > 0) {
+        head = static_cast<unsigned char>(s[0]) | (static_cast<unsigned char>(s[n / 2]) << 8) |
+               (static_cast<unsigned char>(s[n - 1]) << 16);
+    }
+    std::uint64_t h = (head * 0x9E3779B97F4A7C15ull) ^ (tail + n);
+    h *= 0xC2B2AE3D27D4EB4Full;
+    return static_cast<std::uint32_t>(h >> 32);
 }
 
 Py_UCS4 max_char_of(json::Width width) {
@@ -44,6 +63,11 @@ void store_code_points(const json::StringPiece& piece, Unit* out) {
     while (p < end) {
         if (*p < 0x80) {
             *out++ = *p++;
+            continue;
+        }
+        if (*p < 0xE0) {  // two bytes: Cyrillic and the rest of the common alphabets
+            *out++ = static_cast<Unit>(((p[0] & 0x1F) << 6) | (p[1] & 0x3F));
+            p += 2;
             continue;
         }
         char32_t cp = 0;
