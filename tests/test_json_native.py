@@ -60,6 +60,7 @@ ANY_CHAR = st.one_of(
     st.integers(0xD800, 0xDFFF).map(chr),  # lone surrogates: reach the text as \u escapes
     st.characters(max_codepoint=0x7F),  # controls, quotes and backslashes
     CYRILLIC,
+    st.characters(min_codepoint=0x8000, max_codepoint=0xD7FF),  # UCS-2 units with the top bit
 )
 TEXT = st.text(ANY_CHAR, max_size=12)
 KEYS = st.one_of(st.sampled_from(["PRIORITY", "MSG", "DATE", "a", "b", "", "type_ru"]), TEXT)
@@ -95,10 +96,9 @@ TRAILING = st.sampled_from(["", "\n", "\r\n", " \t\n"])
 def test_serialised_values_decode_as_the_host_decodes_them(value, style, lead, trail, cache):
     text = lead + json.dumps(value, **style) + trail
     decoded = check_against_host(text, cache)
-    # Everything json.dumps writes is in the decoder's range except the cases it leaves to the
-    # host on purpose: long integers, and text it cannot see as UTF-8 (lone surrogates written
-    # raw).
-    if style["ensure_ascii"] and not has_long_integer(value):
+    # Everything json.dumps writes is in the decoder's range except what it leaves to the host
+    # on purpose: integers of more than 18 digits, and raw surrogates (no UTF-8 form).
+    if not has_long_integer(value) and not any(0xD800 <= ord(c) <= 0xDFFF for c in text):
         assert decoded, text
 
 
@@ -226,12 +226,14 @@ DECODED = [
     '"\\ud800\\n"',
     '"\x7f é Ж 😀 \u2028"',
     '"Привет, мир"',
+    '{"語":"' + "語x" * 8 + '\ufffd\uffff\ue000 twelve bytes"}',
     '"ÿ"',
     '"Жx\\"y"',
     '{"Ж":"ключ"}',
     "[" * 64 + "]" * 64,
     '{"a":' * 63 + "1" + "}" * 63,
     '["' + "x" * 300 + '","' + "Ж" * 300 + '","' + "\\n" * 300 + '"]',
+    '"' + "Ж😀" * 3000 + '"\n',  # longer than the decoder's stack buffer
 ]
 
 DECLINED = [
@@ -290,6 +292,7 @@ DECLINED = [
     "[" * 65 + "]" * 65,
     "[" * 2000 + "]" * 2000,
     "\x00",
+    '"\ud800"',  # a raw surrogate in the str: no UTF-8 form, left to the host
 ]
 
 

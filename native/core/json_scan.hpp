@@ -45,10 +45,11 @@ inline Width width_of(char32_t code_point) {
 
 // One JSON string as the scanner found it. Without escapes it is the raw bytes between the
 // quotes, checked to be valid UTF-8 without surrogates; with escapes it is decoded into code
-// points (lone surrogates from \u escapes kept as they are). `length` counts code points.
+// points (lone surrogates from \u escapes kept as they are), held by the scanner until it scans
+// the next string. `length` counts code points.
 struct StringPiece {
-    std::string_view utf8;                  // set when `code_points` is empty and not escaped
-    std::span<const char32_t> code_points;  // set when the text held escapes
+    std::string_view utf8;                  // the raw bytes, when not escaped
+    std::span<const char32_t> code_points;  // the decoded text, when escaped
     bool escaped = false;
     Width width = Width::ascii;
     std::size_t length = 0;
@@ -83,6 +84,58 @@ inline int decode_utf8(const unsigned char* p, const unsigned char* end, char32_
         return 4;
     }
     return 0;
+}
+
+// Longest UTF-8 form of one code unit of the given storage.
+template <class Unit>
+inline constexpr std::size_t kMaxUtf8PerUnit = sizeof(Unit) == 1   ? 2
+                                               : sizeof(Unit) == 2 ? 3
+                                                                   : 4;
+
+// Writes code units of text (Latin-1, UCS-2 or UCS-4 storage) as UTF-8 into out, which must
+// hold size * kMaxUtf8PerUnit<Unit> bytes, so that text held in a str can be scanned without
+// asking the host for its UTF-8 form. Returns the number of bytes written, or -1 when the text
+// holds a surrogate (which has no UTF-8 form).
+template <class Unit>
+std::ptrdiff_t encode_utf8(const Unit* text, std::size_t size, char* out) {
+    auto* o = reinterpret_cast<unsigned char*>(out);
+    std::size_t i = 0;
+    while (i < size) {
+#if defined(__SSE2__)
+        if constexpr (sizeof(Unit) == 2) {
+            // Cyrillic lines are mostly ASCII (keys, dates, punctuation): eight units at a time.
+            if (size - i >= 8) {
+                __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+                __m128i high = _mm_and_si128(units, _mm_set1_epi16(static_cast<short>(0xFF80)));
+                if (_mm_movemask_epi8(_mm_cmpeq_epi16(high, _mm_setzero_si128())) == 0xFFFF) {
+                    __m128i bytes = _mm_packus_epi16(units, units);
+                    _mm_storel_epi64(reinterpret_cast<__m128i*>(o), bytes);
+                    o += 8;
+                    i += 8;
+                    continue;
+                }
+            }
+        }
+#endif
+        char32_t c = text[i++];
+        if (c < 0x80) {
+            *o++ = static_cast<unsigned char>(c);
+        } else if (c < 0x800) {
+            *o++ = static_cast<unsigned char>(0xC0 | (c >> 6));
+            *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            if (c >= 0xD800 && c <= 0xDFFF) return -1;
+            *o++ = static_cast<unsigned char>(0xE0 | (c >> 12));
+            *o++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+            *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        } else {
+            *o++ = static_cast<unsigned char>(0xF0 | (c >> 18));
+            *o++ = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
+            *o++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+            *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        }
+    }
+    return o - reinterpret_cast<unsigned char*>(out);
 }
 
 // First byte at or after p that ends a run of plain string bytes: a quote, a backslash, a

@@ -1,6 +1,5 @@
 // Probe of the native JSON decoder: its result, or word that it declined the text.
 #include <new>
-#include <string_view>
 
 #include "probe/probe.hpp"
 #include "py/json_build.hpp"
@@ -42,20 +41,12 @@ PyObject* json_loads(PyObject* module, PyObject* args) {
     PyObject* text = nullptr;
     int use_key_cache = 1;
     if (!PyArg_ParseTuple(args, "U|p:json_loads", &text, &use_key_cache)) return nullptr;
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
-    if (utf8 == nullptr) {
-        // Lone surrogates have no UTF-8 form: the product never hands such text over.
-        PyErr_Clear();
-        return Py_BuildValue("(OO)", Py_False, Py_None);
-    }
     py::KeyCache* cache = nullptr;
     if (use_key_cache) {
         cache = module_key_cache(module);
         if (cache == nullptr) return nullptr;
     }
-    py::Ref value =
-        py::json_decode_fast(std::string_view(utf8, static_cast<std::size_t>(size)), cache);
+    py::Ref value = py::json_decode_fast(text, cache);
     if (!value) {
         if (PyErr_Occurred()) return nullptr;
         return Py_BuildValue("(OO)", Py_False, Py_None);

@@ -170,4 +170,47 @@ Ref json_decode_fast(std::string_view utf8_text, KeyCache* keys) {
     return Ref();
 }
 
+Ref json_decode_fast(PyObject* text, KeyCache* keys) {
+    if (PyUnicode_READY(text) < 0) return Ref();
+    auto size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
+    if (PyUnicode_IS_ASCII(text)) {
+        return json_decode_fast(
+            std::string_view(static_cast<const char*>(PyUnicode_DATA(text)), size), keys);
+    }
+    // Event lines are a few hundred bytes; longer text takes the host's UTF-8 form.
+    constexpr std::size_t kStackBytes = 8192;
+    char buffer[kStackBytes];
+    std::ptrdiff_t written = -1;
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND:
+            if (size <= kStackBytes / json::kMaxUtf8PerUnit<Py_UCS1>) {
+                written = json::encode_utf8(PyUnicode_1BYTE_DATA(text), size, buffer);
+            }
+            break;
+        case PyUnicode_2BYTE_KIND:
+            if (size <= kStackBytes / json::kMaxUtf8PerUnit<Py_UCS2>) {
+                written = json::encode_utf8(PyUnicode_2BYTE_DATA(text), size, buffer);
+                if (written < 0) return Ref();  // a surrogate
+            }
+            break;
+        default:
+            if (size <= kStackBytes / json::kMaxUtf8PerUnit<Py_UCS4>) {
+                written = json::encode_utf8(PyUnicode_4BYTE_DATA(text), size, buffer);
+                if (written < 0) return Ref();
+            }
+            break;
+    }
+    if (written >= 0) {
+        return json_decode_fast(std::string_view(buffer, static_cast<std::size_t>(written)), keys);
+    }
+    Py_ssize_t utf8_size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &utf8_size);
+    if (utf8 == nullptr) {
+        // Surrogates have no UTF-8 form; only memory exhaustion is the decoder's own failure.
+        if (!PyErr_ExceptionMatches(PyExc_MemoryError)) PyErr_Clear();
+        return Ref();
+    }
+    return json_decode_fast(std::string_view(utf8, static_cast<std::size_t>(utf8_size)), keys);
+}
+
 }  // namespace nerit::py

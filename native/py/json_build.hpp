@@ -41,4 +41,9 @@ class KeyCache {
 // decoder itself failed (out of memory). Object keys come from `keys` when one is given.
 Ref json_decode_fast(std::string_view utf8_text, KeyCache* keys = nullptr);
 
+// The same for text held in a str (a line as a text-mode file returns it), with the same
+// results. Reads ASCII text in place and converts other text on the stack, so that a line does
+// not leave a cached UTF-8 copy in its str; declines text holding surrogates.
+Ref json_decode_fast(PyObject* text, KeyCache* keys = nullptr);
+
 }  // namespace nerit::py
