@@ -72,6 +72,13 @@ void TextLineReader::compact(std::size_t chunk_size) {
     }
 }
 
+void TextLineReader::drop_unreturned_text() {
+    // A failed readline loses the text it had decoded but not returned; a CR held back to see
+    // whether an LF follows lives in the host's newline decoder and survives.
+    bool held_cr = scan_ + 1 == decoded_ && scan_ >= begin_ && buf_[scan_] == '\r';
+    begin_ = scan_ = held_cr ? scan_ : decoded_;
+}
+
 TextLineReader::Status TextLineReader::read_chunk(std::size_t chunk_size) {
     compact(chunk_size);
     ssize_t got;
@@ -91,6 +98,7 @@ TextLineReader::Status TextLineReader::read_chunk(std::size_t chunk_size) {
         // The host loses the chunk and keeps what it carried before it.
         failed_ = input;
         failed_final_ = false;
+        drop_unreturned_text();
         return Status::decode_error;
     }
     decoded_ += check.consumed;
@@ -106,6 +114,7 @@ TextLineReader::Status TextLineReader::next(std::size_t chunk_size, Line& line) 
         if (end_ > decoded_) {
             failed_ = std::string_view(buf_.data() + decoded_, end_ - decoded_);
             failed_final_ = true;
+            drop_unreturned_text();
             return Status::decode_error;
         }
         if (decoded_ == begin_) return Status::end_of_file;

@@ -13,7 +13,8 @@ namespace nerit::core {
 // fails: the file is read in raw chunks of the size the caller gives, one read per chunk, at the
 // moment the host would read it (when the lines decoded so far hold no further line end), and
 // each chunk is validated as a whole together with the unfinished sequence carried over from
-// the previous one. A chunk that does not decode is dropped, as the host drops it.
+// the previous one. A chunk that does not decode is dropped, as the host drops it, together with
+// the text of the line it was completing.
 class TextLineReader {
   public:
     enum class Status {
@@ -48,6 +49,7 @@ class TextLineReader {
     bool find_line(Line& line);
     Status read_chunk(std::size_t chunk_size);
     void compact(std::size_t chunk_size);
+    void drop_unreturned_text();
 
     int fd_;
     std::vector<char> buf_;

@@ -60,6 +60,10 @@ Utf8Check check_utf8(std::string_view bytes, bool final) {
         if (len == 0) return {false, i};
         std::size_t have = n - i;
         std::size_t check = have < len ? have : len;
+        if (!final && have == 2 && lead == 0xED && s[i + 1] >= 0xA0 && s[i + 1] <= 0xBF) {
+            // The host decoder leaves a cut-off surrogate for the next call to judge.
+            return {true, i};
+        }
         if (check >= 2 && !second_byte_ok(lead, s[i + 1])) return {false, i};
         for (std::size_t k = 2; k < check; ++k) {
             if (!is_continuation(s[i + k])) return {false, i};
