@@ -335,6 +335,7 @@ def test_recent_count_1000_is_fast_on_a_large_file(tmp_path):
     start = time.perf_counter()
     assert sum(1 for _ in rs.NeritRecentEventIterator(path, 1000)) == 1000
     assert time.perf_counter() - start < 0.2
+    path.unlink()
 
 
 # --- new events ----------------------------------------------------------------------------
@@ -514,7 +515,9 @@ def test_file_shrinking_while_read(tmp_path, paths):
 
 def test_fifty_megabyte_line(tmp_path, paths):
     big = '{"a":"' + "x" * (50 * 1024 * 1024) + '"}\n{"b":1}\n'
-    it = rs.NeritAllEventsIterator(write(tmp_path, big))
+    path = write(tmp_path, big)
+    it = rs.NeritAllEventsIterator(path)
     first = next(it)
     assert len(first["a"]) == 50 * 1024 * 1024
     assert next(it) == {"b": 1}
+    path.unlink()

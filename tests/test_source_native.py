@@ -59,6 +59,14 @@ def test_native_isoparse_agrees_with_dateutil(text):
         assert type(native) is type(host_isoparse(text))
 
 
+@pytest.mark.parametrize("text", [
+    "2024-01-02", "2024-01-02T10:00:00", "2024-01-02 10:00:00", "2024-02-29T23:59:59.123456Z",
+    "2024-01-02T10:00:00,5+03:00", "2024-01-02T10:00:00.1234567-0530", "2024-01-02T10:00:00+05",
+])
+def test_native_isoparse_reads_the_shapes_logs_use(text):
+    assert _probe.isoparse(text) == host_isoparse(text) is not None
+
+
 @SETTINGS
 @given(st.lists(st.sampled_from(['"DATE":"', '"ISODATE":"', 'DATE', '"', ':', 'x', '"2024-01-01"',
                                  'ISO', 'Ж', ' ', '\\"', '"DATE" : "']), max_size=12).map("".join))
