@@ -47,24 +47,12 @@ bool swallow_json_error(PyObject* module, ModuleState* st) {
     return false;
 }
 
-Ref decode_json(HostCalls& host, const LineText& line) {
+Ref decode_json(PyObject* self, HostCalls& host, const LineText& line) {
     if (host.fast && host.loads_is_original) {
-        std::string_view utf8 = line.utf8;
-        bool have_utf8 = line.object == nullptr;
-        if (!have_utf8 && PyUnicode_CheckExact(line.object)) {
-            Py_ssize_t size = 0;
-            const char* data = PyUnicode_AsUTF8AndSize(line.object, &size);
-            if (data != nullptr) {
-                utf8 = std::string_view(data, static_cast<std::size_t>(size));
-                have_utf8 = true;
-            } else {
-                PyErr_Clear();  // Lone surrogates: the host decoder will judge the text.
-            }
-        }
-        if (have_utf8) {
-            Ref value = py::json_decode_fast(utf8);
-            if (value || PyErr_Occurred()) return value;
-        }
+        py::KeyCache* keys = &as_iterator(self)->native->json_keys;
+        Ref value = line.object != nullptr ? py::json_decode_fast(line.object, keys)
+                                           : py::json_decode_fast(line.utf8, keys);
+        if (value || PyErr_Occurred()) return value;
     }
     if (line.object != nullptr)
         return Ref::steal(PyObject_CallOneArg(host.json_loads.get(), line.object));
@@ -77,7 +65,7 @@ Ref decode_json(HostCalls& host, const LineText& line) {
 }  // namespace
 
 int decode_and_filter(PyObject* self, HostCalls& host, const LineText& line, Ref& record) {
-    Ref value = decode_json(host, line);
+    Ref value = decode_json(self, host, line);
     if (value) {
         Ref verdict = Ref::steal(call_filter_event(self, host.st, value.get()));
         if (verdict) {

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "core/text_lines.hpp"
+#include "py/json_build.hpp"
 #include "record_source/state.hpp"
 
 namespace nerit::record_source {
@@ -25,7 +26,8 @@ struct NativeState {
     bool opened_through_posix_path = false;
     ReadMode mode = ReadMode::undecided;
     std::unique_ptr<core::TextLineReader> reader;
-    std::string scratch;  // a line rebuilt with its "\n" when it ended in CR or CR LF
+    std::string scratch;     // a line rebuilt with its "\n" when it ended in CR or CR LF
+    py::KeyCache json_keys;  // keys repeated from line to line share one str
 };
 
 struct IteratorObject {
