@@ -27,6 +27,7 @@ struct NativeState {
     ReadMode mode = ReadMode::undecided;
     std::unique_ptr<core::TextLineReader> reader;
     std::string scratch;     // a line rebuilt with its "\n" when it ended in CR or CR LF
+    Ref utf8_encoding;       // the file's encoding object, once known to name UTF-8
     py::KeyCache json_keys;  // keys repeated from line to line share one str
 };
 

@@ -35,10 +35,14 @@ bool LineSource::native_allowed(HostCalls& host) {
         return false;
     Ref encoding = py::getattr(file, st_->names.encoding.get());
     if (!encoding) return false;
-    Ref codec = Ref::steal(PyObject_CallOneArg(st_->codecs_lookup.get(), encoding.get()));
-    if (!codec ||
-        text_attribute_is(codec.get(), st_->names.name.get(), st_->names.utf_8.get()) != 1) {
-        return false;
+    // The codec registry is asked once per encoding object, not on every call.
+    if (!state_->utf8_encoding.is(encoding.get())) {
+        Ref codec = Ref::steal(PyObject_CallOneArg(st_->codecs_lookup.get(), encoding.get()));
+        if (!codec ||
+            text_attribute_is(codec.get(), st_->names.name.get(), st_->names.utf_8.get()) != 1) {
+            return false;
+        }
+        state_->utf8_encoding = std::move(encoding);
     }
     Ref chunk = py::getattr(file, st_->names.chunk_size.get());
     if (!chunk || !PyLong_CheckExact(chunk.get())) return false;
