@@ -58,7 +58,7 @@ bool LineSource::native_allowed(HostCalls& host) {
         if (fd < 0) return false;
         struct stat info;
         if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return false;
-        state_->reader = std::make_unique<core::TextLineReader>(fd);
+        state_->reader = std::make_unique<core::TextLineReader>(fd, state_->start_offset);
     }
     return true;
 }
@@ -120,7 +120,9 @@ LineSource::Got LineSource::next(LineText& line) {
         return Got::line;
     }
     core::TextLineReader::Line read;
-    switch (reader_->next(chunk_size_, read)) {
+    auto status = state_->follows_appends ? reader_->next_appended(chunk_size_, read)
+                                          : reader_->next(chunk_size_, read);
+    switch (status) {
         case core::TextLineReader::Status::line:
             break;
         case core::TextLineReader::Status::end_of_file:
