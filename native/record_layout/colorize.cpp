@@ -16,20 +16,19 @@ bool is_one_of(PyObject* text, PyObject* const* names, std::size_t count) {
     return false;
 }
 
-// COLOR_x + text + COLOR_END, each constant read through the instance.
-Ref wrap(Formatting& formatting, PyObject* color_name, PyObject* text) {
-    Ref color = py::getattr(formatting.self(), color_name);
-    if (!color) return color;
-    if (PyUnicode_CheckExact(color.get()) && PyUnicode_CheckExact(text)) {
-        Ref end = py::getattr(formatting.self(), formatting.state().attr_color_end);
-        if (!end) return end;
-        return add3(color.get(), text, end.get());
+// color + text + COLOR_END, as Python evaluates it (COLOR_END is read after the first "+").
+Ref wrap(Formatting& formatting, PyObject* color, PyObject* text) {
+    if (color == nullptr) return Ref();
+    if (PyUnicode_CheckExact(color) && PyUnicode_CheckExact(text)) {
+        PyObject* end = formatting.color_end();
+        if (end == nullptr) return Ref();
+        return add3(color, text, end);
     }
-    Ref head = Ref::steal(PyNumber_Add(color.get(), text));
+    Ref head = Ref::steal(PyNumber_Add(color, text));
     if (!head) return head;
-    Ref end = py::getattr(formatting.self(), formatting.state().attr_color_end);
-    if (!end) return end;
-    return Ref::steal(PyNumber_Add(head.get(), end.get()));
+    PyObject* end = formatting.color_end();
+    if (end == nullptr) return Ref();
+    return Ref::steal(PyNumber_Add(head.get(), end));
 }
 
 }  // namespace
@@ -39,23 +38,12 @@ Ref colorize_native(Formatting& formatting, PyObject* string, PyObject* color) {
     if (on < 0) return Ref();
     if (!on) return Ref::borrow(string);
     LayoutState& state = formatting.state();
-    if (color == Py_None || PyUnicode_Compare(color, state.text_grey) != 0) {
+    if (color == Py_None ||
+        (color != state.text_grey && PyUnicode_Compare(color, state.text_grey) != 0)) {
         // Only "grey" is a colour name; any other leaves the operation without a result.
         return Ref::borrow(Py_None);
     }
-    // The constants come from this call's cache: the layouts colour several texts per event.
-    PyObject* grey = formatting.color_grey();
-    if (grey == nullptr) return Ref();
-    if (PyUnicode_CheckExact(grey) && PyUnicode_CheckExact(string)) {
-        PyObject* end = formatting.color_end();
-        if (end == nullptr) return Ref();
-        return add3(grey, string, end);
-    }
-    Ref head = Ref::steal(PyNumber_Add(grey, string));
-    if (!head) return head;
-    PyObject* end = formatting.color_end();
-    if (end == nullptr) return Ref();
-    return Ref::steal(PyNumber_Add(head.get(), end));
+    return wrap(formatting, formatting.color_grey(), string);
 }
 
 Ref colorize_priority_native(Formatting& formatting, PyObject* priority) {
@@ -64,10 +52,10 @@ Ref colorize_priority_native(Formatting& formatting, PyObject* priority) {
     if (off) return Ref::borrow(priority);
     LayoutState& state = formatting.state();
     if (is_one_of(priority, state.priorities_fail, std::size(state.priorities_fail))) {
-        return wrap(formatting, state.attr_color_fail, priority);
+        return wrap(formatting, formatting.color_fail(), priority);
     }
     if (is_one_of(priority, state.priorities_ok, std::size(state.priorities_ok))) {
-        return wrap(formatting, state.attr_color_ok, priority);
+        return wrap(formatting, formatting.color_ok(), priority);
     }
     return Ref::borrow(priority);
 }

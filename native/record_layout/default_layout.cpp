@@ -1,8 +1,10 @@
 // The default one-line layout: date, priority, type and name joined by a grey ", ".
+#include <iterator>
 #include <string_view>
 
 #include "core/iso_clock.hpp"
 #include "record_layout/formatting.hpp"
+#include "record_layout/text_ops.hpp"
 
 namespace nerit::layout {
 namespace {
@@ -38,7 +40,7 @@ Ref clock_text(Formatting& formatting, PyObject* text) {
             PyErr_Format(PyExc_NameError, "name '%U' is not defined", state.attr_datetime);
         return Ref();
     }
-    if (datetime_class == state.original_datetime && formatting.fast_paths()) {
+    if (datetime_class == state.original_datetime && formatting.native_dates()) {
         Ref native = clock_text_native(text);
         if (native || PyErr_Occurred()) return native;
     }
@@ -63,6 +65,42 @@ Ref event_time(Formatting& formatting, PyObject* event) {
     return clock_text(formatting, text.get());
 }
 
+// The whole line in one allocation, for the usual case: native colouring, str colours and
+// str items, an exact dict event. Empty Ref without an error when the case is not usual (the
+// caller then takes the general way, which raises the host's errors in the host's order).
+Ref default_line_direct(Formatting& formatting, PyObject* event, PyObject* time, PyObject* type,
+                        PyObject* name) {
+    LayoutState& state = formatting.state();
+    if (!PyDict_CheckExact(event) || !formatting.native_colorize() || !PyUnicode_CheckExact(time) ||
+        !PyUnicode_CheckExact(type) || !PyUnicode_CheckExact(name)) {
+        return Ref();
+    }
+    const int colour = formatting.colour_on();
+    if (colour < 0) return Ref();
+    PyObject* grey = nullptr;
+    PyObject* end = nullptr;
+    if (colour) {
+        grey = formatting.color_grey();
+        end = grey == nullptr ? nullptr : formatting.color_end();
+        if (end == nullptr) return Ref();
+        if (!PyUnicode_CheckExact(grey) || !PyUnicode_CheckExact(end)) return Ref();
+    }
+    PyObject* priority = PyDict_GetItemWithError(event, state.key_priority);
+    if (priority == nullptr) {
+        if (!PyErr_Occurred()) _PyErr_SetKeyError(state.key_priority);
+        return Ref();
+    }
+    if (!PyUnicode_CheckExact(priority)) return Ref();
+    PyObject* separator = state.text_separator;
+    if (!colour) {
+        PyObject* pieces[] = {time, separator, priority, separator, type, separator, name};
+        return concat(pieces, std::size(pieces));
+    }
+    PyObject* pieces[] = {grey, time, end,  grey, separator, end,       priority, grey, separator,
+                          end,  grey, type, end,  grey,      separator, end,      name};
+    return concat(pieces, std::size(pieces));
+}
+
 }  // namespace
 
 Ref default_layout(Formatting& formatting, PyObject* event) {
@@ -77,6 +115,9 @@ Ref default_layout(Formatting& formatting, PyObject* event) {
     Ref name =
         event_get(state, event, russian ? state.key_name_ru : state.key_name_en, state.text_empty);
     if (!name) return name;
+
+    Ref line = default_line_direct(formatting, event, time.get(), type.get(), name.get());
+    if (line || PyErr_Occurred()) return line;
 
     Ref separator = formatting.colorize(state.text_separator, state.text_grey);
     if (!separator) return separator;

@@ -27,7 +27,7 @@ Ref format_event_native(Formatting& formatting, PyObject* event) {
     if (keyed < 0) return Ref();
     if (keyed) return keyed_layout(formatting, event);
 
-    Ref expression = py::getattr(formatting.self(), state.attr_format_expression);
+    Ref expression = formatting.format_expression();
     if (!expression) return expression;
     const int has_expression = PyObject_IsTrue(expression.get());
     if (has_expression < 0) return Ref();

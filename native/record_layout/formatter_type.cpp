@@ -4,11 +4,13 @@
 
 #include <cstddef>
 #include <iterator>
+#include <new>
 #include <utility>
 
 #include <structmember.h>
 
 #include "record_layout/arguments.hpp"
+#include "record_layout/formatter_object.hpp"
 #include "record_layout/formatting.hpp"
 
 namespace nerit::layout {
@@ -16,23 +18,33 @@ namespace {
 
 using py::Ref;
 
-struct FormatterObject {
-    PyObject_HEAD PyObject* dict;
-    PyObject* weakrefs;
-};
-
 FormatterObject* as_formatter(PyObject* self) {
     return reinterpret_cast<FormatterObject*>(self);
+}
+
+// Runs a method body; a failed allocation inside the C++ library becomes MemoryError so
+// that no C++ exception reaches the interpreter.
+template <typename Body>
+PyObject* guarded(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected failure in record_layout");
+        return nullptr;
+    }
 }
 
 int traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(as_formatter(self)->dict);
-    return 0;
+    return as_formatter(self)->settings.traverse(visit, arg);
 }
 
 int clear(PyObject* self) {
     // Dropped through a handle so that the dict's own clean-up runs with the slot already empty.
+    as_formatter(self)->settings.release();
     Ref dict = Ref::steal(std::exchange(as_formatter(self)->dict, nullptr));
     return 0;
 }
@@ -73,8 +85,10 @@ PyObject* unpack_event_dict(PyObject* self, PyTypeObject* cls, PyObject* const* 
     if (!bind_arguments("__unpack_event_dict", {"event"}, 1, args, nargs, kwnames, &event)) {
         return nullptr;
     }
-    Formatting formatting(self, state_of_class(cls));
-    return unpack_event_native(formatting, event) ? py::none() : nullptr;
+    return guarded([&]() -> PyObject* {
+        Formatting formatting(self, state_of_class(cls));
+        return unpack_event_native(formatting, event) ? py::none() : nullptr;
+    });
 }
 
 PyObject* format_event_with_expression(PyObject* self, PyTypeObject* cls, PyObject* const* args,
@@ -84,8 +98,10 @@ PyObject* format_event_with_expression(PyObject* self, PyTypeObject* cls, PyObje
                         &event)) {
         return nullptr;
     }
-    Formatting formatting(self, state_of_class(cls));
-    return expression_layout_native(formatting, event).release();
+    return guarded([&]() -> PyObject* {
+        Formatting formatting(self, state_of_class(cls));
+        return expression_layout_native(formatting, event).release();
+    });
 }
 
 PyObject* format_event(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
@@ -94,8 +110,10 @@ PyObject* format_event(PyObject* self, PyTypeObject* cls, PyObject* const* args,
     if (!bind_arguments("format_event", {"event"}, 1, args, nargs, kwnames, &event)) {
         return nullptr;
     }
-    Formatting formatting(self, state_of_class(cls));
-    return format_event_native(formatting, event).release();
+    return guarded([&]() -> PyObject* {
+        Formatting formatting(self, state_of_class(cls));
+        return format_event_native(formatting, event).release();
+    });
 }
 
 PyObject* colorize_priority(PyObject* self, PyTypeObject* cls, PyObject* const* args,
@@ -105,8 +123,10 @@ PyObject* colorize_priority(PyObject* self, PyTypeObject* cls, PyObject* const* 
         !check_text_argument(priority, "priority")) {
         return nullptr;
     }
-    Formatting formatting(self, state_of_class(cls));
-    return colorize_priority_native(formatting, priority).release();
+    return guarded([&]() -> PyObject* {
+        Formatting formatting(self, state_of_class(cls));
+        return colorize_priority_native(formatting, priority).release();
+    });
 }
 
 PyObject* colorize(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
@@ -116,8 +136,10 @@ PyObject* colorize(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_
         !check_text_argument(bound[0], "string") || !check_text_argument(bound[1], "color")) {
         return nullptr;
     }
-    Formatting formatting(self, state_of_class(cls));
-    return colorize_native(formatting, bound[0], bound[1]).release();
+    return guarded([&]() -> PyObject* {
+        Formatting formatting(self, state_of_class(cls));
+        return colorize_native(formatting, bound[0], bound[1]).release();
+    });
 }
 
 template <typename Method>

@@ -1,4 +1,5 @@
 // The detailed and raw layouts: one "key: value" line per top-level key, values aligned.
+#include <algorithm>
 #include <vector>
 
 #include "core/ascii_case.hpp"
@@ -94,6 +95,24 @@ Ref build_line(Formatting& formatting, PyObject* key, PyObject* value, Py_ssize_
 
 }  // namespace
 
+// The general way: every line through the general steps (and any override), then
+// "\n".join(lines) + "\n".
+Ref keyed_layout_general(Formatting& formatting, const std::vector<Ref>& keys,
+                         const std::vector<Ref>& values, Py_ssize_t max_length, bool detailed,
+                         bool native) {
+    LayoutState& state = formatting.state();
+    Ref lines = Ref::steal(PyList_New(0));
+    if (!lines) return lines;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        Ref line =
+            build_line(formatting, keys[i].get(), values[i].get(), max_length, detailed, native);
+        if (!line || PyList_Append(lines.get(), line.get()) < 0) return Ref();
+    }
+    Ref joined = Ref::steal(PyUnicode_Join(state.text_newline, lines.get()));
+    if (!joined) return joined;
+    return Ref::steal(PyNumber_Add(joined.get(), state.text_newline));
+}
+
 Ref keyed_layout(Formatting& formatting, PyObject* event) {
     LayoutState& state = formatting.state();
     std::vector<Ref> keys;
@@ -114,56 +133,56 @@ Ref keyed_layout(Formatting& formatting, PyObject* event) {
     const int colour = formatting.colour_on();
     if (colour < 0) return Ref();
     const bool native = formatting.fast_paths();
+    if (!native || !formatting.native_colorize()) {
+        return keyed_layout_general(formatting, keys, values, max_length, detailed != 0, native);
+    }
     PyObject* grey = nullptr;
     PyObject* end = nullptr;
-    bool direct = native && formatting.native_colorize();
-    if (direct && colour) {
+    if (colour) {
         grey = formatting.color_grey();
         end = grey == nullptr ? nullptr : formatting.color_end();
         if (end == nullptr) return Ref();
-        direct = PyUnicode_CheckExact(grey) && PyUnicode_CheckExact(end);
     }
-
+    // The one-buffer way needs str keys (ASCII ones when they are capitalised) and str colours;
+    // anything else takes the general way, which raises the host's errors in the host's order.
+    bool direct = !colour || (PyUnicode_CheckExact(grey) && PyUnicode_CheckExact(end));
+    for (std::size_t i = 0; direct && i < keys.size(); ++i) {
+        PyObject* key = keys[i].get();
+        direct = PyUnicode_CheckExact(key) && (!detailed || PyUnicode_IS_ASCII(key));
+    }
     if (!direct) {
-        // Every line through the general steps (and any override), then "\n".join(lines) + "\n".
-        Ref lines = Ref::steal(PyList_New(0));
-        if (!lines) return lines;
-        for (std::size_t i = 0; i < keys.size(); ++i) {
-            Ref line = build_line(formatting, keys[i].get(), values[i].get(), max_length,
-                                  detailed != 0, native);
-            if (!line || PyList_Append(lines.get(), line.get()) < 0) return Ref();
-        }
-        Ref newline = Ref::steal(PyUnicode_FromString("\n"));
-        if (!newline) return newline;
-        Ref joined = Ref::steal(PyUnicode_Join(newline.get(), lines.get()));
-        if (!joined) return joined;
-        return Ref::steal(PyNumber_Add(joined.get(), newline.get()));
+        return keyed_layout_general(formatting, keys, values, max_length, detailed != 0, native);
     }
 
+    // Measure, then write into one buffer of the final size.
+    Py_ssize_t total = 0;
+    Py_UCS4 widest = 127;
+    const Py_ssize_t colour_length =
+        colour ? PyUnicode_GET_LENGTH(grey) + PyUnicode_GET_LENGTH(end) : 0;
+    if (colour) {
+        widest = std::max({widest, PyUnicode_MAX_CHAR_VALUE(grey), PyUnicode_MAX_CHAR_VALUE(end)});
+    }
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        if (!PyUnicode_CheckExact(values[i].get())) {
+            values[i] = Ref::steal(PyObject_Str(values[i].get()));
+            if (!values[i]) return Ref();
+        }
+        PyObject* key = keys[i].get();
+        PyObject* text = values[i].get();
+        // label ":" [colours] padding " " value "\n"
+        total += max_length + 3 + colour_length + PyUnicode_GET_LENGTH(text);
+        widest = std::max({widest, PyUnicode_MAX_CHAR_VALUE(key), PyUnicode_MAX_CHAR_VALUE(text)});
+    }
     TextWriter writer;
+    if (!writer.reserve(total, widest)) return Ref();
     for (std::size_t i = 0; i < keys.size(); ++i) {
         PyObject* key = keys[i].get();
-        PyObject* value = values[i].get();
-        if (!PyUnicode_CheckExact(key)) {
-            Ref line = build_line(formatting, key, value, max_length, detailed != 0, native);
-            if (!line) return line;
-            if (!PyUnicode_Check(line.get())) {
-                PyErr_Format(PyExc_TypeError,
-                             "sequence item %zd: expected str instance, %.80s found",
-                             static_cast<Py_ssize_t>(i), Py_TYPE(line.get())->tp_name);
-                return Ref();
-            }
-            if (!writer.write(line.get()) || !writer.write_ascii("\n")) return Ref();
-            continue;
-        }
-        Ref label = detailed ? capitalized(formatting, key, true) : keys[i];
-        if (!label) return label;
         if (colour && !writer.write(grey)) return Ref();
-        if (!writer.write(label.get()) || !writer.write_ascii(":")) return Ref();
+        if (!(detailed ? writer.write_capitalized(key) : writer.write(key))) return Ref();
+        if (!writer.write_ascii(":")) return Ref();
         if (colour && !writer.write(end)) return Ref();
         if (!writer.write_spaces(max_length - PyUnicode_GET_LENGTH(key) + 1)) return Ref();
-        Ref text = PyUnicode_CheckExact(value) ? values[i] : Ref::steal(PyObject_Str(value));
-        if (!text || !writer.write(text.get()) || !writer.write_ascii("\n")) return Ref();
+        if (!writer.write(values[i].get()) || !writer.write_ascii("\n")) return Ref();
     }
     return writer.finish();
 }

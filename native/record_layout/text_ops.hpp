@@ -1,5 +1,5 @@
-// Text building blocks of the layouts: single-allocation concatenation, a growing text writer,
-// and the host's "+" for the operands that are not plain str.
+// Text building blocks of the layouts: single-allocation concatenation, a text writer sized
+// in advance, and the host's "+" for operands that are not plain str.
 #pragma once
 
 #include <string_view>
@@ -14,11 +14,11 @@ using py::Ref;
 // the host's "+" from left to right (so the host's TypeError texts are raised).
 Ref add3(PyObject* a, PyObject* b, PyObject* c);
 
-// True when `needle` occurs in `text` right after a '%'
-// (exact str both), i.e. when text.replace("%" + needle, ...) would change anything.
-bool has_placeholder(PyObject* text, PyObject* needle);
+// The concatenation of `count` exact str objects, in one allocation.
+Ref concat(PyObject* const* pieces, std::size_t count);
 
-// Builds one str from pieces; the buffer grows as needed and widens to wider characters.
+// Writes a str piece by piece into one buffer whose length and widest character were given up
+// front (the caller measured them), so nothing is reallocated.
 class TextWriter {
   public:
     TextWriter() noexcept;
@@ -26,10 +26,14 @@ class TextWriter {
     TextWriter(const TextWriter&) = delete;
     TextWriter& operator=(const TextWriter&) = delete;
 
-    // Each returns false with an error set (out of memory).
+    // Reserves room; false with an error set (out of memory).
+    bool reserve(Py_ssize_t length, Py_UCS4 widest);
+    // Each returns false with an error set (out of memory) when the reserve was too small.
     bool write(PyObject* text);  // any str, subclasses included
     bool write_ascii(std::string_view ascii);
     bool write_spaces(Py_ssize_t count);
+    // `key` must be an ASCII str: written as str.capitalize() would return it.
+    bool write_capitalized(PyObject* key);
     // The finished text; the writer is empty afterwards.
     Ref finish();
 

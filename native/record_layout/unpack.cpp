@@ -5,6 +5,19 @@
 namespace nerit::layout {
 namespace {
 
+// event[key] for an exact dict event without the abstract protocol's detour.
+Ref event_item(PyObject* event, PyObject* key) {
+    if (!PyDict_CheckExact(event)) return Ref::steal(PyObject_GetItem(event, key));
+    PyObject* value = PyDict_GetItemWithError(event, key);
+    if (value == nullptr && !PyErr_Occurred()) _PyErr_SetKeyError(key);
+    return Ref::borrow(value);
+}
+
+bool set_event_item(PyObject* event, PyObject* key, PyObject* value) {
+    return (PyDict_CheckExact(event) ? PyDict_SetItem(event, key, value)
+                                     : PyObject_SetItem(event, key, value)) == 0;
+}
+
 Ref index_error() {
     PyErr_SetString(PyExc_IndexError, "list index out of range");
     return Ref();
@@ -71,7 +84,7 @@ bool lift_fields(LayoutState& state, PyObject* event, PyObject* fields) {
             // Held while the event changes: `fields` may be reachable from the event.
             Ref held_key = Ref::borrow(key);
             Ref held_value = Ref::borrow(value);
-            if (PyObject_SetItem(event, key, value) < 0) return false;
+            if (!set_event_item(event, key, value)) return false;
             if (PyDict_GET_SIZE(fields) != size) {
                 PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
                 return false;
@@ -110,7 +123,7 @@ bool lift_fields(LayoutState& state, PyObject* event, PyObject* fields) {
             return false;
         }
         if (PyErr_Occurred()) return false;
-        if (PyObject_SetItem(event, pair[0].get(), pair[1].get()) < 0) return false;
+        if (!set_event_item(event, pair[0].get(), pair[1].get())) return false;
     }
     return !PyErr_Occurred();
 }
@@ -119,16 +132,22 @@ bool lift_fields(LayoutState& state, PyObject* event, PyObject* fields) {
 
 bool unpack_event_native(Formatting& formatting, PyObject* event) {
     LayoutState& state = formatting.state();
-    Ref msg = Ref::steal(PyObject_GetItem(event, state.key_msg));
+    Ref msg = event_item(event, state.key_msg);
     if (!msg) return false;
     Ref msg_key = first_key(msg.get());
     if (!msg_key) return false;
     Ref source = source_of(state, msg_key.get());
-    if (!source || PyObject_SetItem(event, state.key_source, source.get()) < 0) return false;
+    if (!source || !set_event_item(event, state.key_source, source.get())) return false;
 
-    msg = Ref::steal(PyObject_GetItem(event, state.key_msg));
-    if (!msg) return false;
-    Ref fields = Ref::steal(PyObject_GetItem(msg.get(), msg_key.get()));
+    // event["MSG"] is read again, as the lifting reads it; an exact dict cannot have changed
+    // it by the store of "source".
+    if (!PyDict_CheckExact(event)) {
+        msg = event_item(event, state.key_msg);
+        if (!msg) return false;
+    }
+    Ref fields = PyDict_CheckExact(msg.get())
+                     ? event_item(msg.get(), msg_key.get())
+                     : Ref::steal(PyObject_GetItem(msg.get(), msg_key.get()));
     if (!fields) return false;
     const int russian = formatting.is_russian();
     if (russian < 0) return false;
