@@ -1,32 +1,10 @@
 // Reading ISO 8601 date texts of the usual shapes and writing them as "DD.MM.YYYY HH:MM:SS".
 #include "core/iso_clock.hpp"
 
+#include "core/calendar.hpp"
+
 namespace nerit::core {
 namespace {
-
-bool is_digit(char c) {
-    return c >= '0' && c <= '9';
-}
-
-// Reads `count` decimal digits at `pos`; false when any of them is not a digit.
-bool read_number(std::string_view text, std::size_t pos, std::size_t count, int& value) {
-    value = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        char c = text[pos + i];
-        if (!is_digit(c)) return false;
-        value = value * 10 + (c - '0');
-    }
-    return true;
-}
-
-bool is_leap_year(int year) {
-    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-}
-
-int days_in_month(int year, int month) {
-    static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    return month == 2 && is_leap_year(year) ? 29 : kDays[month - 1];
-}
 
 // Accepts "", "Z" and "{+|-}HH:MM" with HH <= 23 and MM <= 59.
 bool is_plain_offset(std::string_view zone) {
@@ -35,7 +13,7 @@ bool is_plain_offset(std::string_view zone) {
     if (zone.size() != 6 || (zone[0] != '+' && zone[0] != '-') || zone[3] != ':') return false;
     int hours = 0;
     int minutes = 0;
-    return read_number(zone, 1, 2, hours) && read_number(zone, 4, 2, minutes) && hours <= 23 &&
+    return read_digits(zone, 1, 2, hours) && read_digits(zone, 4, 2, minutes) && hours <= 23 &&
            minutes <= 59;
 }
 
@@ -53,8 +31,8 @@ bool format_iso_clock(std::string_view text, char (&out)[kClockTextLength]) {
     int year = 0;
     int month = 0;
     int day = 0;
-    if (!read_number(text, 0, 4, year) || !read_number(text, 5, 2, month) ||
-        !read_number(text, 8, 2, day)) {
+    if (!read_digits(text, 0, 4, year) || !read_digits(text, 5, 2, month) ||
+        !read_digits(text, 8, 2, day)) {
         return false;
     }
     if (year < 1000 || month < 1 || month > 12 || day < 1 || day > days_in_month(year, month)) {
@@ -68,8 +46,8 @@ bool format_iso_clock(std::string_view text, char (&out)[kClockTextLength]) {
             text[16] != ':') {
             return false;
         }
-        if (!read_number(text, 11, 2, hour) || !read_number(text, 14, 2, minute) ||
-            !read_number(text, 17, 2, second) || hour > 23 || minute > 59 || second > 59) {
+        if (!read_digits(text, 11, 2, hour) || !read_digits(text, 14, 2, minute) ||
+            !read_digits(text, 17, 2, second) || hour > 23 || minute > 59 || second > 59) {
             return false;
         }
         std::size_t pos = kTimeEnd;
