@@ -1,0 +1,53 @@
+// Escaping of control characters in untrusted text; the glue hands in the host string's units.
+#include "core/control_escape.hpp"
+
+#include <algorithm>
+
+namespace nerit::core {
+
+namespace {
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+}  // namespace
+
+template <class Unit>
+std::size_t find_control(std::span<const Unit> text) noexcept {
+    auto hit = std::find_if(text.begin(), text.end(), [](Unit unit) {
+        return is_escaped_control(static_cast<std::uint32_t>(unit));
+    });
+    return static_cast<std::size_t>(hit - text.begin());
+}
+
+template <class Unit>
+std::vector<Unit> escape_controls(std::span<const Unit> text, std::size_t first) {
+    std::vector<Unit> out;
+    first = std::min(first, text.size());
+    // Each escape grows the text by three units; reserve for a few of them up front.
+    out.reserve(text.size() + 12);
+    out.insert(out.end(), text.begin(), text.begin() + static_cast<std::ptrdiff_t>(first));
+    for (std::size_t i = first; i < text.size(); ++i) {
+        const auto code_point = static_cast<std::uint32_t>(text[i]);
+        if (!is_escaped_control(code_point)) {
+            out.push_back(text[i]);
+            continue;
+        }
+        out.push_back(static_cast<Unit>('\\'));
+        out.push_back(static_cast<Unit>('x'));
+        out.push_back(static_cast<Unit>(kHexDigits[(code_point >> 4) & 0xF]));
+        out.push_back(static_cast<Unit>(kHexDigits[code_point & 0xF]));
+    }
+    return out;
+}
+
+template std::size_t find_control<std::uint8_t>(std::span<const std::uint8_t>) noexcept;
+template std::size_t find_control<std::uint16_t>(std::span<const std::uint16_t>) noexcept;
+template std::size_t find_control<std::uint32_t>(std::span<const std::uint32_t>) noexcept;
+template std::vector<std::uint8_t> escape_controls<std::uint8_t>(std::span<const std::uint8_t>,
+                                                                 std::size_t);
+template std::vector<std::uint16_t> escape_controls<std::uint16_t>(std::span<const std::uint16_t>,
+                                                                   std::size_t);
+template std::vector<std::uint32_t> escape_controls<std::uint32_t>(std::span<const std::uint32_t>,
+                                                                   std::size_t);
+
+}  // namespace nerit::core
