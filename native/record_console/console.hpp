@@ -53,6 +53,7 @@ namespace nerit::console {
     X(g_print, "print")                                            \
     X(a_exit, "exit")                                              \
     X(a_stdout, "stdout")                                          \
+    X(a_file, "file")                                              \
     X(a_time, "time")                                              \
     X(a_today, "today")                                            \
     X(a_isoformat, "isoformat")                                    \

@@ -71,14 +71,15 @@ bool print_line(const Context& ctx, PyObject* text) {
     bool failed = false;
     PyObject* replacement = replaced_print(ctx, &failed);
     if (failed) return false;
-    if (replacement == nullptr &&
-        !py::fast_paths_enabled(ctx.module, ctx.state->fast_paths_name.get())) {
-        replacement = ctx.state->builtin_print.get();
-    }
     if (replacement != nullptr) return static_cast<bool>(call(replacement, {text}));
-    Ref stdout_file = global_attr(ctx, ctx.state->g_sys.get(), ctx.state->a_stdout.get());
+    const ConsoleState& st = *ctx.state;
+    Ref stdout_file = global_attr(ctx, st.g_sys.get(), st.a_stdout.get());
     if (!stdout_file) return false;
     if (stdout_file.is(Py_None)) return true;  // print writes nothing without a stdout
+    if (!py::fast_paths_enabled(ctx.module, st.fast_paths_name.get())) {
+        Ref kwnames = Ref::steal(PyTuple_Pack(1, st.a_file.get()));
+        return kwnames && call(st.builtin_print.get(), {text, stdout_file.get()}, kwnames.get());
+    }
     return PyFile_WriteObject(text, stdout_file.get(), Py_PRINT_RAW) == 0 &&
            PyFile_WriteString("\n", stdout_file.get()) == 0;
 }
