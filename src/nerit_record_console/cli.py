@@ -219,18 +219,26 @@ def _engine_message(console, message_id, detail=None):
     return 1
 
 
+def _is_damaged_compression(error):
+    """Damage that the decompressors report in their own terms, not as tarfile.ReadError."""
+    import gzip
+    import lzma
+    import zlib
+    return isinstance(error, (EOFError, zlib.error, lzma.LZMAError, gzip.BadGzipFile))
+
+
 def _report_construction_error(console, error, watch_file):
     """Status after a failed construction; the message says what went wrong in one line."""
     import tarfile
     if isinstance(error, FileNotFoundError):
         return _engine_message(console, "No such file")
-    if isinstance(error, tarfile.ReadError):
+    if isinstance(error, tarfile.ReadError) or _is_damaged_compression(error):
         return _engine_message(console, "Unpacking failed: Unsupported format or corrupted file")
     if isinstance(error, ValueError):
         return _engine_message(console, "Invalid date format", error)
     if isinstance(error, KeyError):
-        _complain(f"{watch_file}: the archive holds no event log at {error.args[0]!r}"
-                  if error.args else f"{watch_file}: the archive holds no event log")
+        detail = f" ({error.args[0]})" if error.args else ""
+        _complain(f"{watch_file}: the archive holds no event log{detail}")
     elif isinstance(error, tarfile.FilterError):
         _complain(f"{watch_file}: unpacking refused: {error}")
     elif isinstance(error, tarfile.TarError):
