@@ -683,7 +683,7 @@ def escaped_like_reference(value):
     return value
 
 
-@settings(max_examples=150, deadline=None)
+@settings(max_examples=60, deadline=None)
 @given(st.dictionaries(texts, json_values, max_size=6))
 def test_formatter_never_receives_control_characters(event):
     with pytest.MonkeyPatch.context() as monkeypatch:
