@@ -13,10 +13,21 @@ constexpr char kHexDigits[] = "0123456789abcdef";
 
 template <class Unit>
 std::size_t find_control(std::span<const Unit> text) noexcept {
-    auto hit = std::find_if(text.begin(), text.end(), [](Unit unit) {
-        return is_escaped_control(static_cast<std::uint32_t>(unit));
-    });
-    return static_cast<std::size_t>(hit - text.begin());
+    // Fixed-size blocks with a branch-free test let the compiler use vector compares; event
+    // texts are mostly clean, so the exact position is looked for only in a block that hit.
+    constexpr std::size_t kBlock = 16;
+    std::size_t i = 0;
+    for (; i + kBlock <= text.size(); i += kBlock) {
+        bool hit = false;
+        for (std::size_t j = 0; j < kBlock; ++j) {
+            hit |= is_escaped_control(static_cast<std::uint32_t>(text[i + j]));
+        }
+        if (hit) break;
+    }
+    for (; i < text.size(); ++i) {
+        if (is_escaped_control(static_cast<std::uint32_t>(text[i]))) return i;
+    }
+    return text.size();
 }
 
 template <class Unit>

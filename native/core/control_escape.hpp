@@ -10,7 +10,8 @@ namespace nerit::core {
 
 // The characters a terminal may act on: C0 except tab, DEL, and C1 (U+0080..U+009F).
 constexpr bool is_escaped_control(std::uint32_t code_point) noexcept {
-    return (code_point < 0x20 && code_point != 0x09) || (code_point >= 0x7F && code_point <= 0x9F);
+    // Written without short-circuits so that scans over many units vectorise.
+    return ((code_point < 0x20) & (code_point != 0x09)) | (code_point - 0x7F < 0x21);
 }
 
 // Index of the first control character in `text`, or text.size() when there is none.

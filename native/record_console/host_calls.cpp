@@ -1,5 +1,5 @@
 // Reaching the module's globals and the host's print and exit as the viewer's Python code would.
-#include <vector>
+#include <algorithm>
 
 #include "py/host.hpp"
 #include "record_console/console.hpp"
@@ -35,12 +35,13 @@ Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kw
 }
 
 Ref call_method(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args) {
-    std::vector<PyObject*> stack;
-    stack.reserve(args.size() + 1);
-    stack.push_back(self);
-    stack.insert(stack.end(), args.begin(), args.end());
+    // The viewer's methods take at most a few arguments; no allocation on the per-event path.
+    constexpr std::size_t kMaxArgs = 4;
+    PyObject* stack[kMaxArgs + 1] = {self};
+    const std::size_t count = std::min(args.size(), kMaxArgs);
+    std::copy_n(args.begin(), count, stack + 1);
     return Ref::steal(PyObject_VectorcallMethod(
-        name, stack.data(), stack.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        name, stack, (count + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 namespace {

@@ -9,16 +9,17 @@ import os
 import re
 import signal
 import sys
-from datetime import date, datetime, timedelta
-from pathlib import Path
+from datetime import datetime, timedelta
 
 from nerit_record_console import __version__
+
+# pathlib, tarfile and the engine are imported only when needed: --help and --version stay quick.
 
 PROG = "nerit-events"
 DEFAULT_EVENT_FILE = "/vantor/log/nerit/events"
 DOMAIN = "nerit_record_console"
 SYSTEM_LOCALE_DIR = "/usr/share/locale"
-PACKAGED_LOCALE_DIR = Path(__file__).resolve().parent / "locale"
+PACKAGED_LOCALE_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "locale")
 
 EXIT_INTERRUPTED = 130  # 128 + SIGINT, as shells report an interrupted command
 EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE, what a reader that went away leaves for other tools
@@ -181,8 +182,9 @@ def option_record(parsed, parser):
 def install_catalogue(directory):
     """Copies the packaged Russian catalogue to DIRECTORY/ru/LC_MESSAGES."""
     import shutil
-    source = PACKAGED_LOCALE_DIR / "ru" / "LC_MESSAGES" / f"{DOMAIN}.mo"
-    target_dir = Path(directory) / "ru" / "LC_MESSAGES"
+    from pathlib import Path
+    source = Path(PACKAGED_LOCALE_DIR, "ru", "LC_MESSAGES", f"{DOMAIN}.mo")
+    target_dir = Path(directory, "ru", "LC_MESSAGES")
     try:
         target_dir.mkdir(parents=True, exist_ok=True)
         target = target_dir / f"{DOMAIN}.mo"
@@ -199,8 +201,8 @@ def _bind_catalogue():
     """Uses the catalogue shipped in the package when the system has none for the language."""
     import gettext
     if gettext.find(DOMAIN, SYSTEM_LOCALE_DIR) is None and \
-            gettext.find(DOMAIN, str(PACKAGED_LOCALE_DIR)) is not None:
-        gettext.bindtextdomain(DOMAIN, str(PACKAGED_LOCALE_DIR))
+            gettext.find(DOMAIN, PACKAGED_LOCALE_DIR) is not None:
+        gettext.bindtextdomain(DOMAIN, PACKAGED_LOCALE_DIR)
 
 
 def _complain(message):
