@@ -288,8 +288,8 @@ def run(options):
         raise
     except Exception as error:
         return _report_construction_error(record_console, error, options.watch_file)
-    if options.follow:
-        sys.stdout.reconfigure(line_buffering=True)
+    if options.follow and hasattr(sys.stdout, "reconfigure"):
+        sys.stdout.reconfigure(line_buffering=True)  # a piped follower sees each event at once
     try:
         viewer.show_events()
         sys.stdout.flush()
