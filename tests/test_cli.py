@@ -358,6 +358,7 @@ class Viewer:
 def stand_in_viewer(monkeypatch):
     monkeypatch.setattr(record_console, "NeritEventViewer", Viewer)
     monkeypatch.setattr(cli.signal, "signal", lambda *args: None)
+    monkeypatch.setattr(cli, "_bind_catalogue", lambda: None)  # keep the process-wide binding
     monkeypatch.setattr(Viewer, "construct_error", None)
     monkeypatch.setattr(Viewer, "show_error", None)
     return Viewer
