@@ -404,6 +404,26 @@ def test_new_events_keep_pending_text_across_an_interrupt_and_close_twice(follow
         next(it)
 
 
+def test_new_events_wait_for_a_character_torn_between_two_writes(follow, monkeypatch):
+    # The host's text reader takes the momentary end of the file as the end of the text and
+    # fails on the torn character; the native reader waits for the rest.
+    monkeypatch.setattr(rs, "_fast_paths", True)
+    event = line(MSG={"nerit-audit": {"name_ru": "Вход"}}).encode() + b"\n"
+    cut = event.index("Вход".encode()) + 1  # inside the two bytes of the first letter
+    it, writer = follow("", [event[:cut], event[cut:]])
+    assert next(it) == {"MSG": {"nerit-audit": {"name_ru": "Вход"}}}
+    assert writer.calls == 2
+
+
+@pytest.mark.parametrize("ending", [b"\r", b"\r\n", b"\n"], ids=["cr", "crlf", "lf"])
+def test_new_events_take_every_line_end_and_skip_the_blank_left_by_a_split_crlf(
+        follow, paths, ending):
+    first, second = line(n=1).encode(), line(n=2).encode()
+    pieces = [first + ending[:1], ending[1:] + second + ending]
+    it, writer = follow("", [p for p in pieces if p])
+    assert [next(it), next(it)] == [{"n": 1}, {"n": 2}]
+
+
 # --- time range ----------------------------------------------------------------------------
 
 

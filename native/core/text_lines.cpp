@@ -128,4 +128,19 @@ TextLineReader::Status TextLineReader::next(std::size_t chunk_size, Line& line) 
     return Status::line;
 }
 
+TextLineReader::Status TextLineReader::next_appended(std::size_t chunk_size, Line& line) {
+    while (!find_line(line)) {
+        Status status = read_chunk(chunk_size);
+        if (status == Status::line) continue;
+        if (status != Status::end_of_file) return status;
+        if (decoded_ > begin_ && decoded_ == end_ && buf_[decoded_ - 1] == '\r') {
+            line = Line{std::string_view(buf_.data() + begin_, decoded_ - begin_ - 1), true, false};
+            begin_ = scan_ = decoded_;
+            return Status::line;
+        }
+        return Status::end_of_file;
+    }
+    return Status::line;
+}
+
 }  // namespace nerit::core

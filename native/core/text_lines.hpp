@@ -30,10 +30,18 @@ class TextLineReader {
         bool lf_follows;           // true when the byte after `content` is the LF that ended it
     };
 
-    explicit TextLineReader(int fd) : fd_(fd) {}
+    // Reads from `start_offset` on (0: the start of the file).
+    explicit TextLineReader(int fd, std::int64_t start_offset = 0)
+        : fd_(fd), offset_(start_offset) {}
 
     // Reads the next line. `chunk_size` is the host reader's chunk size (at least 1).
     Status next(std::size_t chunk_size, Line& line);
+
+    // The same for a file that its writer is still appending to: the end of what is there now
+    // is not the end of the text. A line without its line end, or a character whose bytes are
+    // not all there yet, stays unreturned until the rest arrives (end_of_file meanwhile); a CR
+    // at the end is a line end, as the host's reader takes it at end of file.
+    Status next_appended(std::size_t chunk_size, Line& line);
 
     // After Status::decode_error: the input that the host's decoder was given, and whether it
     // was the final call (end of file with an unfinished sequence left).

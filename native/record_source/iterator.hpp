@@ -11,7 +11,7 @@
 
 namespace nerit::record_source {
 
-// Who reads the constructor's text file for the all-events and time-range iterators.
+// Who reads the constructor's text file.
 enum class ReadMode {
     undecided,  // nothing read yet
     native,     // the native line reader has started; the host file has not moved
@@ -24,9 +24,12 @@ struct NativeState {
     Ref date_pattern;  // a pattern compiled by the module's original re.compile
     Ref pending_text;  // new-events: text read before its line end arrived
     bool opened_through_posix_path = false;
+    std::int64_t start_offset = 0;  // where native reading starts (new-events: the end)
+    bool follows_appends = false;   // new-events: wait for whole lines and characters
     ReadMode mode = ReadMode::undecided;
     std::unique_ptr<core::TextLineReader> reader;
     std::string scratch;     // a line rebuilt with its "\n" when it ended in CR or CR LF
+    Ref utf8_encoding;       // the file's encoding object, once known to name UTF-8
     py::KeyCache json_keys;  // keys repeated from line to line share one str
 };
 

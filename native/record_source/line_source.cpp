@@ -35,10 +35,14 @@ bool LineSource::native_allowed(HostCalls& host) {
         return false;
     Ref encoding = py::getattr(file, st_->names.encoding.get());
     if (!encoding) return false;
-    Ref codec = Ref::steal(PyObject_CallOneArg(st_->codecs_lookup.get(), encoding.get()));
-    if (!codec ||
-        text_attribute_is(codec.get(), st_->names.name.get(), st_->names.utf_8.get()) != 1) {
-        return false;
+    // The codec registry is asked once per encoding object, not on every call.
+    if (!state_->utf8_encoding.is(encoding.get())) {
+        Ref codec = Ref::steal(PyObject_CallOneArg(st_->codecs_lookup.get(), encoding.get()));
+        if (!codec ||
+            text_attribute_is(codec.get(), st_->names.name.get(), st_->names.utf_8.get()) != 1) {
+            return false;
+        }
+        state_->utf8_encoding = std::move(encoding);
     }
     Ref chunk = py::getattr(file, st_->names.chunk_size.get());
     if (!chunk || !PyLong_CheckExact(chunk.get())) return false;
@@ -54,7 +58,7 @@ bool LineSource::native_allowed(HostCalls& host) {
         if (fd < 0) return false;
         struct stat info;
         if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return false;
-        state_->reader = std::make_unique<core::TextLineReader>(fd);
+        state_->reader = std::make_unique<core::TextLineReader>(fd, state_->start_offset);
     }
     return true;
 }
@@ -116,7 +120,9 @@ LineSource::Got LineSource::next(LineText& line) {
         return Got::line;
     }
     core::TextLineReader::Line read;
-    switch (reader_->next(chunk_size_, read)) {
+    auto status = state_->follows_appends ? reader_->next_appended(chunk_size_, read)
+                                          : reader_->next(chunk_size_, read);
+    switch (status) {
         case core::TextLineReader::Status::line:
             break;
         case core::TextLineReader::Status::end_of_file:

@@ -1,5 +1,6 @@
-// The lines of `_file` for the all-events and time-range iterators: the native reader while the
-// constructor's UTF-8 text file is read untouched, the file's own readline otherwise.
+// The lines of `_file` for the all-events, time-range and new-events iterators: the native
+// reader while the constructor's UTF-8 text file is read untouched, the file's own readline
+// otherwise.
 #pragma once
 
 #include "record_source/iterator.hpp"

@@ -1,6 +1,7 @@
 // NeritNewEventIterator: events appended after construction, polling once a second.
 #include "py/host.hpp"
 #include "record_source/iterator.hpp"
+#include "record_source/line_source.hpp"
 
 namespace nerit::record_source {
 namespace {
@@ -16,11 +17,22 @@ int new_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:__init__", keywords, &path)) return -1;
     ModuleState* st = state_of(self);
     if (st == nullptr || base_init_steps(self, st, path) < 0) return -1;
-    as_iterator(self)->native->pending_text.reset();
+    NativeState& native = *as_iterator(self)->native;
+    native.pending_text.reset();
     Ref file = py::getattr(self, st->names.file.get());
     if (!file) return -1;
-    Ref moved = Ref::steal(PyObject_CallMethod(file.get(), "seek", "ii", 0, 2));
-    return moved ? 0 : -1;
+    Ref end = Ref::steal(PyObject_CallMethod(file.get(), "seek", "ii", 0, 2));
+    if (!end) return -1;
+    // The native reader starts where the host file now stands; a position it cannot take as a
+    // byte offset leaves reading to the host.
+    long long offset = PyLong_Check(end.get()) ? PyLong_AsLongLong(end.get()) : -1;
+    if (offset < 0) {
+        PyErr_Clear();
+        native.mode = ReadMode::host;
+    }
+    native.start_offset = offset < 0 ? 0 : offset;
+    native.follows_appends = true;
+    return 0;
 }
 
 PyObject* new_init_method(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -44,41 +56,50 @@ bool ends_a_line(PyObject* text) {
     return last == '\n' || last == '\r';
 }
 
+// A line read by the host's readline, joined with any text held back before it. Returns the
+// whole line, or an empty Ref with no error set when there is nothing whole to decode yet.
+Ref whole_host_line(NativeState& native, PyObject* read) {
+    Ref line = Ref::borrow(read);
+    if (!PyUnicode_CheckExact(read)) return line;  // a replaced _file: taken as it comes
+    if (native.pending_text) {
+        line = Ref::steal(PyUnicode_Concat(native.pending_text.get(), read));
+        if (!line) return line;
+        native.pending_text.reset();
+    }
+    if (!ends_a_line(line.get())) {
+        // The writer is in mid-line: keep the text until its line end arrives.
+        native.pending_text = std::move(line);
+        return Ref();
+    }
+    return line;
+}
+
 PyObject* new_next(PyObject* self) {
     HostCalls host;
     if (!host.load(self)) return nullptr;
     NativeState& native = *as_iterator(self)->native;
+    LineSource source;
     while (true) {
-        Ref file = py::getattr(self, host.st->names.file.get());
-        if (!file) return nullptr;
-        Ref line = Ref::steal(PyObject_CallMethodNoArgs(file.get(), host.st->names.readline.get()));
-        if (!line) return nullptr;
-        if (PyUnicode_CheckExact(line.get())) {
-            if (PyUnicode_GET_LENGTH(line.get()) == 0) {
-                if (!sleep_one_second(host)) return nullptr;
-                continue;
-            }
-            if (native.pending_text) {
-                line = Ref::steal(PyUnicode_Concat(native.pending_text.get(), line.get()));
-                if (!line) return nullptr;
-                native.pending_text.reset();
-            }
-            if (!ends_a_line(line.get())) {
-                // The writer is in mid-line: keep the text until its line end arrives.
-                native.pending_text = std::move(line);
-                if (!sleep_one_second(host)) return nullptr;
-                continue;
-            }
-        } else {
-            int more = PyObject_IsTrue(line.get());
-            if (more < 0) return nullptr;
-            if (!more) {
-                if (!sleep_one_second(host)) return nullptr;
-                continue;
-            }
-        }
+        if (!source.begin(self, host)) return nullptr;
         LineText text;
-        text.object = line.get();
+        switch (source.next(text)) {
+            case LineSource::Got::error:
+                return nullptr;
+            case LineSource::Got::end:
+                if (!sleep_one_second(host)) return nullptr;
+                continue;
+            case LineSource::Got::line:
+                break;
+        }
+        Ref whole;
+        if (text.object != nullptr) {
+            whole = whole_host_line(native, text.object);
+            if (!whole) {
+                if (PyErr_Occurred() || !sleep_one_second(host)) return nullptr;
+                continue;
+            }
+            text.object = whole.get();
+        }
         Ref record;
         int accepted = decode_and_filter(self, host, text, record);
         if (accepted < 0) return nullptr;
