@@ -1,9 +1,6 @@
 // Escaping control characters in events before they reach the formatter: event text is written
 // by whoever triggered the event, and must not be able to drive the user's terminal.
-#include <cstdint>
-#include <span>
-
-#include "core/control_escape.hpp"
+#include "py/text_escape.hpp"
 #include "record_console/console.hpp"
 
 namespace nerit::console {
@@ -11,29 +8,6 @@ namespace nerit::console {
 namespace {
 
 using py::Ref;
-
-template <class Unit>
-Ref escape_units(PyObject* text, int kind) {
-    const std::span<const Unit> units(static_cast<const Unit*>(PyUnicode_DATA(text)),
-                                      static_cast<size_t>(PyUnicode_GET_LENGTH(text)));
-    const std::size_t first = core::find_control(units);
-    if (first == units.size()) return Ref::borrow(text);
-    const auto escaped = core::escape_controls(units, first);
-    return Ref::steal(
-        PyUnicode_FromKindAndData(kind, escaped.data(), static_cast<Py_ssize_t>(escaped.size())));
-}
-
-Ref escape_text(PyObject* text) {
-    if (PyUnicode_READY(text) < 0) return {};
-    switch (PyUnicode_KIND(text)) {
-        case PyUnicode_1BYTE_KIND:
-            return escape_units<Py_UCS1>(text, PyUnicode_1BYTE_KIND);
-        case PyUnicode_2BYTE_KIND:
-            return escape_units<Py_UCS2>(text, PyUnicode_2BYTE_KIND);
-        default:
-            return escape_units<Py_UCS4>(text, PyUnicode_4BYTE_KIND);
-    }
-}
 
 Ref escape_value(PyObject* value);
 
@@ -84,7 +58,7 @@ Ref escape_list(PyObject* list) {
 }
 
 Ref escape_value(PyObject* value) {
-    if (PyUnicode_Check(value)) return escape_text(value);
+    if (PyUnicode_Check(value)) return py::escape_controls(value);
     const bool is_dict = PyDict_Check(value);
     if (!is_dict && !PyList_Check(value)) return Ref::borrow(value);
     if (Py_EnterRecursiveCall(" while escaping an event") != 0) return {};
