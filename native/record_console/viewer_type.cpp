@@ -35,7 +35,21 @@ void viewer_dealloc(PyObject* self) {
     Py_TYPE(self)->tp_free(self);
 }
 
+PyObject* viewer_init_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return viewer_init(self, args, kwargs) < 0 ? nullptr : py::none();
+}
+
+PyObject* viewer_is_path_archive_getter(PyObject*, PyObject* self) {
+    return viewer_is_path_archive(self, nullptr);
+}
+
+PyMethodDef is_path_archive_def = {"_NeritEventViewer__is_path_archive",
+                                   viewer_is_path_archive_getter, METH_O,
+                                   "True when the input path ends in a report-archive suffix."};
+
 PyMethodDef viewer_methods[] = {
+    {"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(viewer_init_method)),
+     METH_VARARGS | METH_KEYWORDS | METH_COEXIST, "__init__($self, /, args)\n--\n\n"},
     {"_NeritEventViewer__setup_filters", viewer_setup_filters, METH_NOARGS,
      "Hand the stored priority and source filters to the current iterator."},
     {"_NeritEventViewer__extract_events_from_archive", viewer_extract_events_from_archive,
@@ -49,8 +63,6 @@ PyMethodDef viewer_methods[] = {
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef viewer_getset[] = {
-    {"_NeritEventViewer__is_path_archive", viewer_is_path_archive, nullptr,
-     "True when the input path ends in a report-archive suffix.", nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
@@ -79,7 +91,18 @@ PyType_Spec viewer_spec = {
 }  // namespace
 
 Ref make_viewer_type(PyObject* module) {
-    return Ref::steal(PyType_FromModuleAndSpec(module, &viewer_spec, nullptr));
+    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &viewer_spec, nullptr));
+    if (!type) return type;
+    // A real property object, as the class statement's @property would make.
+    Ref getter = Ref::steal(PyCFunction_NewEx(&is_path_archive_def, nullptr, module));
+    if (!getter) return Ref();
+    Ref property = Ref::steal(
+        PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyProperty_Type), getter.get()));
+    if (!property ||
+        PyObject_SetAttrString(type.get(), is_path_archive_def.ml_name, property.get()) < 0) {
+        return Ref();
+    }
+    return type;
 }
 
 }  // namespace nerit::console

@@ -149,7 +149,14 @@ PyCFunction as_cfunction(Method method) {
 
 constexpr int kMethodFlags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
 
+PyObject* init_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return init(self, args, kwargs) < 0 ? nullptr : py::none();
+}
+
 PyMethodDef methods[] = {
+    {"__init__", as_cfunction(init_method), METH_VARARGS | METH_KEYWORDS | METH_COEXIST,
+     "__init__($self, /, format_expression=None, is_detailed=False, is_raw=False, "
+     "no_color=False, use_iso_date=False)\n--\n\n"},
     {"_NeritEventFormatter__unpack_event_dict", as_cfunction(unpack_event_dict), kMethodFlags,
      nullptr},
     {"_NeritEventFormatter__format_event_with_expression",
