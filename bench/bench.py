@@ -542,6 +542,14 @@ def cmd_generate(a) -> int:
     return 0
 
 
+def last_event_day(path: Path) -> str | None:
+    with open(path, "rb") as f:
+        f.seek(max(0, f.seek(0, 2) - 65536))
+        tail = f.read().decode(errors="replace")
+    found = jobs.DATE_PATTERN.findall(tail)
+    return found[-1][1][:10] if found else None
+
+
 def cmd_run(a) -> int:
     path = Path(a.path).resolve()
     if not path.is_file():
@@ -552,6 +560,10 @@ def cmd_run(a) -> int:
     print(describe_machine(path))
     print(f"front: {' '.join(a.front_command)}; best of {a.repeat} runs (fast jobs {a.repeat_fast}); "
           "MB = 10^6 bytes; ours/this < 1 means ours is faster", flush=True)
+    last_day = last_event_day(path)
+    if last_day != dt.date.today().isoformat():
+        print(f"warning: the last event is of {last_day}, not today: the today jobs select little or nothing; "
+              "generate the file afresh", file=sys.stderr)
     # Warm the page cache so that every row reads from memory.
     run_process(["cat", str(path)])
     rows: list[Result] = []

@@ -24,6 +24,10 @@ LAYOUTS = {
 }
 
 
+# Where an event's date sits in its line, as the time-range iterator finds it.
+DATE_PATTERN = re.compile(r'"(ISODATE|DATE)":"([^"]+)"')
+
+
 class Unavailable(Exception):
     """The package (or the plain-Python twin) lacks what the job needs."""
 
@@ -91,7 +95,7 @@ def today_ours(path: str, since: str) -> dict:
 def today_python(path: str, since: str) -> dict:
     """The same selection written the obvious way: regex, dateutil, json."""
     from dateutil import parser
-    pattern = re.compile(r'"(ISODATE|DATE)":"([^"]+)"')
+    pattern = DATE_PATTERN
     clock = Clock()
     lower = parser.parse(since)
     count = 0
@@ -233,7 +237,7 @@ def front_python(path: str, mode: str, since: str | None = None, twin: str | Non
                 count += 1
         else:
             from dateutil import parser
-            pattern = re.compile(r'"(ISODATE|DATE)":"([^"]+)"')
+            pattern = DATE_PATTERN
             lower = parser.parse(since)
             for line in f:
                 match = pattern.search(line)
