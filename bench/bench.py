@@ -652,6 +652,13 @@ def _front_as_dict(argv, env) -> dict:
     return {"status": "ok", "seconds": wall, "cpu": cpu, "rss_kb": rss}
 
 
+def positive_int(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError("must be at least 1")
+    return value
+
+
 def job_list(text: str) -> list[str]:
     names = [n.strip() for n in text.split(",") if n.strip()]
     bad = [n for n in names if n not in JOB_NAMES]
@@ -667,7 +674,7 @@ def main(argv: list[str] | None = None) -> int:
     g = sub.add_parser("generate", help="write a realistic event log")
     g.add_argument("path")
     g.add_argument("--size", type=parse_size, default=parse_size("1G"), help="about this many bytes (default 1G)")
-    g.add_argument("--days", type=int, default=30, help="days of events, ending today (default 30)")
+    g.add_argument("--days", type=positive_int, default=30, help="days of events, ending today (default 30)")
     g.add_argument("--seed", type=int, default=1, help="random seed (default 1)")
     g.add_argument("--force", action="store_true", help="overwrite an existing file")
     g.set_defaults(func=cmd_generate)
