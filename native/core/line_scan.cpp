@@ -12,7 +12,7 @@ namespace {
 
 // Accumulates newline offsets from the end; tells the caller when the scan may stop.
 class RecentLines {
-public:
+  public:
     explicit RecentLines(std::int64_t count) : count_(count) {}
 
     // Feeds the block that starts at file offset `base`; returns false once the scan is over.
@@ -37,7 +37,7 @@ public:
         return std::move(positions_);
     }
 
-private:
+  private:
     std::int64_t count_;
     std::int64_t lines_found_ = 0;
     std::vector<std::int64_t> positions_;

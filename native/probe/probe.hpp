@@ -9,7 +9,7 @@ namespace nerit::probe {
 // Each probe takes the module and its arguments as a METH_VARARGS function does and returns a
 // new reference, or nullptr with an error set. A probe returns None where the native code
 // declines the input (the product would then call the host facility).
-PyObject* json_loads(PyObject* module, PyObject* args);           // (str) -> value | None
+PyObject* json_loads(PyObject* module, PyObject* args);           // (str[, bool]) -> (ok, value)
 PyObject* isoparse(PyObject* module, PyObject* args);             // (str) -> datetime | None
 PyObject* find_date(PyObject* module, PyObject* args);            // (bytes) -> (key, value) | None
 PyObject* recent_line_starts(PyObject* module, PyObject* args);   // (bytes, int) -> list[int]

@@ -1,10 +1,36 @@
-// Probes of the dates primitives (placeholder until they land).
+// Probes of the date primitives: the native date search and ISO reading, as the iterator uses them.
+#include "core/event_date.hpp"
 #include "probe/probe.hpp"
+
+#include <datetime.h>
 
 namespace nerit::probe {
 
-PyObject* isoparse(PyObject*, PyObject*) { Py_RETURN_NOTIMPLEMENTED; }
+using py::Ref;
 
-PyObject* find_date(PyObject*, PyObject*) { Py_RETURN_NOTIMPLEMENTED; }
+PyObject* isoparse(PyObject*, PyObject* args) {
+    const char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (!PyArg_ParseTuple(args, "s#:isoparse", &data, &size)) return nullptr;
+    auto date = core::parse_iso_datetime(std::string_view(data, static_cast<std::size_t>(size)));
+    if (!date) Py_RETURN_NONE;
+    auto* api = static_cast<PyDateTime_CAPI*>(PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0));
+    if (api == nullptr) return nullptr;
+    return api->DateTime_FromDateAndTime(date->year, date->month, date->day, date->hour,
+                                         date->minute, date->second, date->microsecond, Py_None,
+                                         api->DateTimeType);
+}
+
+PyObject* find_date(PyObject*, PyObject* args) {
+    const char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (!PyArg_ParseTuple(args, "y#:find_date", &data, &size)) return nullptr;
+    std::string_view line(data, static_cast<std::size_t>(size));
+    auto field = core::find_event_date(line);
+    if (!field) Py_RETURN_NONE;
+    std::string_view value = line.substr(field->begin, field->end - field->begin);
+    return Py_BuildValue("(sy#)", field->iso_key ? "ISODATE" : "DATE", value.data(),
+                         static_cast<Py_ssize_t>(value.size()));
+}
 
 }  // namespace nerit::probe

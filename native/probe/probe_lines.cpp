@@ -1,8 +1,28 @@
-// Probes of the lines primitives (placeholder until they land).
+// Probes of the line primitives: the backward scan for the recent-events window.
+#include <climits>
+
+#include "core/line_scan.hpp"
 #include "probe/probe.hpp"
 
 namespace nerit::probe {
 
-PyObject* recent_line_starts(PyObject*, PyObject*) { Py_RETURN_NOTIMPLEMENTED; }
+using py::Ref;
+
+PyObject* recent_line_starts(PyObject*, PyObject* args) {
+    const char* data = nullptr;
+    Py_ssize_t size = 0;
+    long long count = 0;
+    if (!PyArg_ParseTuple(args, "y#L:recent_line_starts", &data, &size, &count)) return nullptr;
+    auto starts = core::recent_line_starts(
+        std::span<const char>(data, static_cast<std::size_t>(size)), count);
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(starts.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < starts.size(); ++i) {
+        PyObject* item = PyLong_FromLongLong(starts[i]);
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
 
 }  // namespace nerit::probe

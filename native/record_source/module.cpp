@@ -1,15 +1,191 @@
-// Module initialisation of nerit_record_console.record_source (placeholder until its classes land).
-#include "py/host.hpp"
+// Module initialisation of nerit_record_console.record_source: host imports, typing aliases,
+// captured host functions and the five iterator classes.
+#include <new>
 
+#include "py/host.hpp"
+#include "record_source/iterator.hpp"
+
+namespace nerit::record_source {
 namespace {
 
-int exec_module(PyObject* module) { return nerit::py::init_fast_paths_switch(module); }
+ModuleState*& state_slot(PyObject* module) {
+    return *static_cast<ModuleState**>(PyModule_GetState(module));
+}
+
+Ref import(const char* name) {
+    return Ref::steal(PyImport_ImportModule(name));
+}
+
+bool add(PyObject* module, const char* name, const Ref& value) {
+    return value && PyModule_AddObjectRef(module, name, value.get()) == 0;
+}
+
+bool intern_names(Names& names) {
+#define NERIT_INTERN_NAME(field, text)                          \
+    names.field = Ref::steal(PyUnicode_InternFromString(text)); \
+    if (!names.field) return false;
+    NERIT_SOURCE_NAMES(NERIT_INTERN_NAME)
+#undef NERIT_INTERN_NAME
+    return true;
+}
+
+// The module's imports, bound under the names its code uses.
+bool import_host(PyObject* module, ModuleState* st) {
+    Ref json = import("json");
+    Ref re = import("re");
+    Ref time = import("time");
+    Ref datetime_module = import("datetime");
+    Ref pathlib = import("pathlib");
+    Ref typing = import("typing");
+    Ref dateutil_parser = import("dateutil.parser");
+    Ref dateutil = import("dateutil");
+    if (!json || !re || !time || !datetime_module || !pathlib || !typing || !dateutil_parser ||
+        !dateutil) {
+        return false;
+    }
+    if (!add(module, "json", json) || !add(module, "re", re) || !add(module, "time", time) ||
+        !add(module, "datetime", py::getattr(datetime_module.get(), "datetime")) ||
+        !add(module, "Path", py::getattr(pathlib.get(), "Path"))) {
+        return false;
+    }
+    for (const char* name : {"Dict", "Union", "List"}) {
+        if (!add(module, name, py::getattr(typing.get(), name))) return false;
+    }
+    if (!add(module, "dateutil", dateutil)) return false;
+
+    st->json_loads = py::getattr(json.get(), "loads");
+    st->isoparse = py::getattr(dateutil_parser.get(), "isoparse");
+    st->re_compile = py::getattr(re.get(), "compile");
+    st->posix_path_type = py::getattr(pathlib.get(), "PosixPath");
+    st->datetime_api = static_cast<PyDateTime_CAPI*>(PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0));
+    Ref io = import("io");
+    Ref codecs = import("codecs");
+    if (!io || !codecs) return false;
+    st->text_io_wrapper_type = py::getattr(io.get(), "TextIOWrapper");
+    st->buffered_reader_type = py::getattr(io.get(), "BufferedReader");
+    st->file_io_type = py::getattr(io.get(), "FileIO");
+    st->codecs_lookup = py::getattr(codecs.get(), "lookup");
+    return st->json_loads && st->isoparse && st->re_compile && st->posix_path_type &&
+           st->datetime_api && st->text_io_wrapper_type && st->buffered_reader_type &&
+           st->file_io_type && st->codecs_lookup;
+}
+
+// NeritEvent = Dict[str, Union[str, Dict[str, Dict[str, str]]]]; NeritEvents = List[NeritEvent].
+bool add_aliases(PyObject* module) {
+    Ref dict_type = Ref::steal(PyObject_GetAttrString(module, "Dict"));
+    Ref union_type = Ref::steal(PyObject_GetAttrString(module, "Union"));
+    Ref list_type = Ref::steal(PyObject_GetAttrString(module, "List"));
+    if (!dict_type || !union_type || !list_type) return false;
+    PyObject* str = reinterpret_cast<PyObject*>(&PyUnicode_Type);
+    Ref pair = Ref::steal(PyTuple_Pack(2, str, str));
+    if (!pair) return false;
+    Ref fields = Ref::steal(PyObject_GetItem(dict_type.get(), pair.get()));
+    if (!fields) return false;
+    Ref by_source = Ref::steal(PyTuple_Pack(2, str, fields.get()));
+    if (!by_source) return false;
+    Ref message = Ref::steal(PyObject_GetItem(dict_type.get(), by_source.get()));
+    if (!message) return false;
+    Ref choices = Ref::steal(PyTuple_Pack(2, str, message.get()));
+    if (!choices) return false;
+    Ref value = Ref::steal(PyObject_GetItem(union_type.get(), choices.get()));
+    if (!value) return false;
+    Ref event_key = Ref::steal(PyTuple_Pack(2, str, value.get()));
+    if (!event_key) return false;
+    Ref event = Ref::steal(PyObject_GetItem(dict_type.get(), event_key.get()));
+    if (!add(module, "NeritEvent", event)) return false;
+    return add(module, "NeritEvents", Ref::steal(PyObject_GetItem(list_type.get(), event.get())));
+}
+
+bool add_classes(PyObject* module, ModuleState* st) {
+    st->base_type = Ref::steal(make_base_type(module, st));
+    if (!add(module, "NeritEventIterator", st->base_type)) return false;
+    PyObject* base = st->base_type.get();
+    PyObject* base_dict = reinterpret_cast<PyTypeObject*>(base)->tp_dict;
+    st->native_filter_event =
+        Ref::borrow(PyDict_GetItemWithError(base_dict, st->names.filter_event.get()));
+    st->native_filter_priority =
+        Ref::borrow(PyDict_GetItemWithError(base_dict, st->names.filter_priority.get()));
+    st->native_filter_source =
+        Ref::borrow(PyDict_GetItemWithError(base_dict, st->names.filter_source.get()));
+    if (!st->native_filter_event || !st->native_filter_priority || !st->native_filter_source) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "filter methods missing");
+        return false;
+    }
+    st->all_type = Ref::steal(make_all_events_type(module, base));
+    if (!add(module, "NeritAllEventsIterator", st->all_type)) return false;
+    st->range_type = Ref::steal(make_time_range_type(module, base));
+    if (!add(module, "NeritTimeRangeEventIterator", st->range_type)) return false;
+    st->recent_type = Ref::steal(make_recent_type(module, base));
+    if (!add(module, "NeritRecentEventIterator", st->recent_type)) return false;
+    st->new_type = Ref::steal(make_new_events_type(module, base));
+    return add(module, "NeritNewEventIterator", st->new_type);
+}
+
+int exec_module(PyObject* module) {
+    ModuleState*& slot = state_slot(module);
+    slot = new (std::nothrow) ModuleState();
+    if (slot == nullptr) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    ModuleState* st = slot;
+    if (!intern_names(st->names) || !import_host(module, st) || !add_aliases(module) ||
+        !add_classes(module, st)) {
+        return -1;
+    }
+    return py::init_fast_paths_switch(module);
+}
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+    ModuleState* st = state_slot(module);
+    return st == nullptr ? 0 : st->traverse(visit, arg);
+}
+
+// Breaks the cycles through the classes (each class refers to its module); the names stay for
+// any instance that outlives this.
+int clear_module(PyObject* module) {
+    ModuleState* st = state_slot(module);
+    if (st == nullptr) return 0;
+    for (Ref* ref :
+         {&st->native_filter_event, &st->native_filter_priority, &st->native_filter_source,
+          &st->base_type, &st->all_type, &st->range_type, &st->recent_type, &st->new_type}) {
+        ref->reset();
+    }
+    return 0;
+}
+
+void free_module(void* module) {
+    ModuleState*& slot = state_slot(static_cast<PyObject*>(module));
+    delete slot;
+    slot = nullptr;
+}
 
 PyModuleDef_Slot slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_module)}, {0, nullptr}};
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "nerit_record_console.record_source", nullptr, 0, nullptr,
-                          slots, nullptr, nullptr, nullptr};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_record_source() { return PyModuleDef_Init(&module_def); }
+int ModuleState::traverse(visitproc visit, void* arg) {
+    for (const Ref* ref : {&json_loads, &isoparse, &re_compile, &text_io_wrapper_type,
+                           &buffered_reader_type, &file_io_type, &posix_path_type, &codecs_lookup,
+                           &native_filter_event, &native_filter_priority, &native_filter_source,
+                           &base_type, &all_type, &range_type, &recent_type, &new_type}) {
+        Py_VISIT(ref->get());
+    }
+    return 0;
+}
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
+                          "nerit_record_console.record_source",
+                          nullptr,
+                          sizeof(ModuleState*),
+                          nullptr,
+                          slots,
+                          traverse_module,
+                          clear_module,
+                          free_module};
+
+}  // namespace nerit::record_source
+
+PyMODINIT_FUNC PyInit_record_source() {
+    return PyModuleDef_Init(&nerit::record_source::module_def);
+}

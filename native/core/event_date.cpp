@@ -1,0 +1,123 @@
+// Date search and ISO 8601 reading for the time-range selection; see event_date.hpp.
+#include "core/event_date.hpp"
+
+#include <cstring>
+
+namespace nerit::core {
+namespace {
+
+constexpr std::string_view kKeyTail = "DATE\":\"";
+
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// Reads `count` digits at `pos`; false when any of them is not a digit.
+bool read_digits(std::string_view text, std::size_t pos, std::size_t count, int& value) {
+    if (pos + count > text.size()) return false;
+    int result = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        char c = text[pos + i];
+        if (!is_digit(c)) return false;
+        result = result * 10 + (c - '0');
+    }
+    value = result;
+    return true;
+}
+
+bool is_leap(int year) {
+    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
+
+int days_in_month(int year, int month) {
+    static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return month == 2 && is_leap(year) ? 29 : kDays[month - 1];
+}
+
+// The zone suffix as the host's parser accepts it; only its validity matters here.
+bool valid_zone(std::string_view zone) {
+    if (zone == "Z" || zone == "z") return true;
+    if (zone.size() < 3 || (zone[0] != '+' && zone[0] != '-')) return false;
+    int hours = 0;
+    int minutes = 0;
+    if (!read_digits(zone, 1, 2, hours)) return false;
+    if (zone.size() == 3) {
+        minutes = 0;
+    } else if (zone.size() == 5) {
+        if (!read_digits(zone, 3, 2, minutes)) return false;
+    } else if (zone.size() == 6) {
+        if (zone[3] != ':' || !read_digits(zone, 4, 2, minutes)) return false;
+    } else {
+        return false;
+    }
+    return hours <= 23 && minutes <= 59;
+}
+
+}  // namespace
+
+std::optional<DateField> find_event_date(std::string_view line) {
+    std::size_t from = 0;
+    while (true) {
+        const void* hit = nullptr;
+        if (from < line.size()) {
+            hit = memmem(line.data() + from, line.size() - from, kKeyTail.data(), kKeyTail.size());
+        }
+        if (hit == nullptr) return std::nullopt;
+        auto tail = static_cast<std::size_t>(static_cast<const char*>(hit) - line.data());
+        from = tail + 1;
+        bool iso = tail >= 4 && line.substr(tail - 4, 4) == "\"ISO";
+        bool plain = tail >= 1 && line[tail - 1] == '"';
+        if (!iso && !plain) continue;
+        std::size_t value = tail + kKeyTail.size();
+        if (value >= line.size()) return std::nullopt;
+        // An empty value fails here; a later key may still match.
+        if (line[value] == '"') continue;
+        std::size_t close = line.find('"', value);
+        // Without a closing quote no later candidate can match either.
+        if (close == std::string_view::npos) return std::nullopt;
+        return DateField{iso, value, close};
+    }
+}
+
+std::optional<NaiveDateTime> parse_iso_datetime(std::string_view text) {
+    NaiveDateTime dt{1, 1, 1, 0, 0, 0, 0};
+    if (text.size() < 10 || text[4] != '-' || text[7] != '-') return std::nullopt;
+    if (!read_digits(text, 0, 4, dt.year) || !read_digits(text, 5, 2, dt.month) ||
+        !read_digits(text, 8, 2, dt.day)) {
+        return std::nullopt;
+    }
+    if (dt.year < 1 || dt.month < 1 || dt.month > 12 || dt.day < 1 ||
+        dt.day > days_in_month(dt.year, dt.month)) {
+        return std::nullopt;
+    }
+    if (text.size() == 10) return dt;
+    if (text.size() < 19 || (text[10] != 'T' && text[10] != ' ') || text[13] != ':' ||
+        text[16] != ':') {
+        return std::nullopt;
+    }
+    if (!read_digits(text, 11, 2, dt.hour) || !read_digits(text, 14, 2, dt.minute) ||
+        !read_digits(text, 17, 2, dt.second)) {
+        return std::nullopt;
+    }
+    // Hour 24 means the next day's midnight to the host: left to it.
+    if (dt.hour > 23 || dt.minute > 59 || dt.second > 59) return std::nullopt;
+    std::size_t pos = 19;
+    if (pos < text.size() && (text[pos] == '.' || text[pos] == ',')) {
+        std::size_t digits = pos + 1;
+        std::size_t end = digits;
+        while (end < text.size() && is_digit(text[end])) ++end;
+        if (end == digits) return std::nullopt;
+        int micro = 0;
+        int scale = 6;
+        for (std::size_t i = digits; i < end && scale > 0; ++i, --scale) {
+            micro = micro * 10 + (text[i] - '0');
+        }
+        for (; scale > 0; --scale) micro *= 10;
+        dt.microsecond = micro;
+        pos = end;
+    }
+    if (pos < text.size() && !valid_zone(text.substr(pos))) return std::nullopt;
+    return dt;
+}
+
+}  // namespace nerit::core

@@ -1,0 +1,44 @@
+// NeritAllEventsIterator: every accepted event from the first line to the last.
+#include "record_source/line_source.hpp"
+
+namespace nerit::record_source {
+namespace {
+
+PyObject* all_events_next(PyObject* self) {
+    HostCalls host;
+    if (!host.load(self)) return nullptr;
+    LineSource source;
+    if (!source.begin(self, host)) return nullptr;
+    LineText line;
+    while (true) {
+        switch (source.next(line)) {
+            case LineSource::Got::error:
+                return nullptr;
+            case LineSource::Got::end: {
+                Ref closed = close_file(self, host.st);
+                return nullptr;
+            }
+            case LineSource::Got::line:
+                break;
+        }
+        Ref record;
+        int accepted = decode_and_filter(self, host, line, record);
+        if (accepted < 0) return nullptr;
+        if (accepted > 0) return record.release();
+    }
+}
+
+}  // namespace
+
+PyObject* make_all_events_type(PyObject* module, PyObject* base) {
+    PyType_Slot slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(iterator_traverse)},
+                           {Py_tp_clear, reinterpret_cast<void*>(iterator_clear)},
+                           {Py_tp_doc, const_cast<char*>("Iterate over all events.")},
+                           {Py_tp_iternext, reinterpret_cast<void*>(all_events_next)},
+                           {0, nullptr}};
+    PyType_Spec spec = {"nerit_record_console.record_source.NeritAllEventsIterator", 0, 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
+    return PyType_FromModuleAndSpec(module, &spec, base);
+}
+
+}  // namespace nerit::record_source

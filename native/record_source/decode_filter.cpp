@@ -1,0 +1,83 @@
+// The decode-and-filter step shared by all iterators, and the per-call host look-ups.
+#include "py/host.hpp"
+#include "py/json_build.hpp"
+#include "record_source/iterator.hpp"
+
+namespace nerit::record_source {
+
+Ref module_global(PyObject* module, PyObject* name) {
+    PyObject* value = py::module_global(module, name);
+    if (value == nullptr) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        return Ref();
+    }
+    return Ref::borrow(value);
+}
+
+bool HostCalls::load(PyObject* self) {
+    module = module_of(self);
+    if (module == nullptr) return false;
+    st = state_of_module(module);
+    fast = py::fast_paths_enabled(module, st->names.fast_paths.get());
+    Ref json = module_global(module, st->names.json.get());
+    if (!json) return false;
+    json_loads = py::getattr(json.get(), st->names.loads.get());
+    if (!json_loads) return false;
+    loads_is_original = json_loads.is(st->json_loads.get());
+    return true;
+}
+
+namespace {
+
+// `except json.decoder.JSONDecodeError:` evaluated when an error is pending: true (error
+// cleared) when it matches, false with the error (or a failed look-up's error) left set.
+bool swallow_json_error(PyObject* module, ModuleState* st) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    Ref held_type = Ref::steal(type), held_value = Ref::steal(value),
+        held_traceback = Ref::steal(traceback);
+    Ref json = module_global(module, st->names.json.get());
+    if (!json) return false;
+    Ref decoder = py::getattr(json.get(), st->names.decoder.get());
+    if (!decoder) return false;
+    Ref error_class = py::getattr(decoder.get(), st->names.json_decode_error.get());
+    if (!error_class) return false;
+    if (PyErr_GivenExceptionMatches(held_type.get(), error_class.get())) return true;
+    PyErr_Restore(held_type.release(), held_value.release(), held_traceback.release());
+    return false;
+}
+
+Ref decode_json(PyObject* self, HostCalls& host, const LineText& line) {
+    if (host.fast && host.loads_is_original) {
+        py::KeyCache* keys = &as_iterator(self)->native->json_keys;
+        Ref value = line.object != nullptr ? py::json_decode_fast(line.object, keys)
+                                           : py::json_decode_fast(line.utf8, keys);
+        if (value || PyErr_Occurred()) return value;
+    }
+    if (line.object != nullptr)
+        return Ref::steal(PyObject_CallOneArg(host.json_loads.get(), line.object));
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(
+        line.utf8.data(), static_cast<Py_ssize_t>(line.utf8.size()), "strict"));
+    if (!text) return text;
+    return Ref::steal(PyObject_CallOneArg(host.json_loads.get(), text.get()));
+}
+
+}  // namespace
+
+int decode_and_filter(PyObject* self, HostCalls& host, const LineText& line, Ref& record) {
+    Ref value = decode_json(self, host, line);
+    if (value) {
+        Ref verdict = Ref::steal(call_filter_event(self, host.st, value.get()));
+        if (verdict) {
+            int accepted = PyObject_IsTrue(verdict.get());
+            if (accepted > 0) {
+                record = std::move(value);
+                return 1;
+            }
+            if (accepted == 0) return 0;
+        }
+    }
+    return swallow_json_error(host.module, host.st) ? 0 : -1;
+}
+
+}  // namespace nerit::record_source

@@ -1,0 +1,96 @@
+// The instance layout shared by every iterator class and the steps they have in common.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "core/text_lines.hpp"
+#include "py/json_build.hpp"
+#include "record_source/state.hpp"
+
+namespace nerit::record_source {
+
+// Who reads the constructor's text file.
+enum class ReadMode {
+    undecided,  // nothing read yet
+    native,     // the native line reader has started; the host file has not moved
+    host        // the host file's readline has been used; the native reader is out for good
+};
+
+// Native per-instance data; every Python-visible attribute lives in the instance dict.
+struct NativeState {
+    Ref opened_file;   // the file object the base constructor opened
+    Ref date_pattern;  // a pattern compiled by the module's original re.compile
+    Ref pending_text;  // new-events: text read before its line end arrived
+    bool opened_through_posix_path = false;
+    std::int64_t start_offset = 0;  // where native reading starts (new-events: the end)
+    bool follows_appends = false;   // new-events: wait for whole lines and characters
+    ReadMode mode = ReadMode::undecided;
+    std::unique_ptr<core::TextLineReader> reader;
+    std::string scratch;     // a line rebuilt with its "\n" when it ended in CR or CR LF
+    Ref utf8_encoding;       // the file's encoding object, once known to name UTF-8
+    py::KeyCache json_keys;  // keys repeated from line to line share one str
+};
+
+struct IteratorObject {
+    PyObject_HEAD PyObject* dict;
+    NativeState* native;
+};
+
+inline IteratorObject* as_iterator(PyObject* self) {
+    return reinterpret_cast<IteratorObject*>(self);
+}
+
+// Host facilities looked up once per __next__ call.
+struct HostCalls {
+    PyObject* module = nullptr;  // borrowed
+    ModuleState* st = nullptr;
+    bool fast = false;  // the module's _fast_paths switch
+    Ref json_loads;
+    bool loads_is_original = false;
+
+    // Fills the fields; false with an error set when a lookup fails.
+    bool load(PyObject* self);
+};
+
+// Reads a module global such as "json" as the module's code would, raising NameError like it.
+Ref module_global(PyObject* module, PyObject* name);
+
+// A line handed to decoding: either the host's readline result or bytes the native reader
+// validated as UTF-8 (with the line's "\n" when it had a line end).
+struct LineText {
+    PyObject* object = nullptr;  // borrowed; null for a native line
+    std::string_view utf8;
+};
+
+// Decodes the line as JSON and applies _filter_event, dropping lines that raise the JSON
+// decoder's error. Returns 1 with `record` set when accepted, 0 when dropped, -1 on error.
+int decode_and_filter(PyObject* self, HostCalls& host, const LineText& line, Ref& record);
+
+// Calls self._filter_event(record) (the native test unless it was replaced); new reference.
+PyObject* call_filter_event(PyObject* self, ModuleState* st, PyObject* record);
+
+// GC support shared by every class (a class with GC must name its traverse function).
+int iterator_traverse(PyObject* self, visitproc visit, void* arg);
+int iterator_clear(PyObject* self);
+
+// Base-class behaviour reused by the subclasses.
+int base_init_steps(PyObject* self, ModuleState* st, PyObject* event_file_path);
+Ref close_file(PyObject* self, ModuleState* st);  // self._file.close()
+
+// Type specs and factories, one per class.
+PyObject* make_base_type(PyObject* module, ModuleState* st);
+PyObject* make_all_events_type(PyObject* module, PyObject* base);
+PyObject* make_time_range_type(PyObject* module, PyObject* base);
+PyObject* make_recent_type(PyObject* module, PyObject* base);
+PyObject* make_new_events_type(PyObject* module, PyObject* base);
+
+// Filter methods of the base class (filters.cpp), as Python calls them.
+PyObject* method_set_priority_filter(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* method_set_source_filter(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* method_filter_priority(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* method_filter_source(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* method_filter_event(PyObject* self, PyObject* args, PyObject* kwargs);
+
+}  // namespace nerit::record_source

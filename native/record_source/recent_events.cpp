@@ -1,0 +1,269 @@
+// NeritRecentEventIterator: the events of the last `count` lines, found by a backward scan.
+#include <climits>
+#include <vector>
+
+#include "core/line_scan.hpp"
+#include "core/utf8.hpp"
+#include "py/host.hpp"
+#include "record_source/iterator.hpp"
+
+namespace nerit::record_source {
+namespace {
+
+ModuleState* state_of(PyObject* self) {
+    PyObject* module = module_of(self);
+    return module == nullptr ? nullptr : state_of_module(module);
+}
+
+int recent_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    char* keywords[] = {const_cast<char*>("event_file_path"), const_cast<char*>("count"), nullptr};
+    PyObject* path = nullptr;
+    PyObject* count = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:__init__", keywords, &path, &count))
+        return -1;
+    ModuleState* st = state_of(self);
+    if (st == nullptr || base_init_steps(self, st, path) < 0) return -1;
+    if (PyObject_SetAttr(self, st->names.count.get(), count) < 0) return -1;
+    if (!close_file(self, st)) return -1;
+    Ref file_path = py::getattr(self, st->names.file_path.get());
+    if (!file_path) return -1;
+    Ref binary = Ref::steal(
+        PyObject_CallMethodOneArg(file_path.get(), st->names.open.get(), st->names.mode_rb.get()));
+    if (!binary || PyObject_SetAttr(self, st->names.file.get(), binary.get()) < 0) return -1;
+    Ref positions = Ref::steal(PyObject_CallMethodNoArgs(self, st->names.find_positions.get()));
+    if (!positions) return -1;
+    return PyObject_SetAttr(self, st->names.positions.get(), positions.get());
+}
+
+PyObject* recent_init_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return recent_init(self, args, kwargs) < 0 ? nullptr : py::none();
+}
+
+Ref list_of_offsets(const std::vector<std::int64_t>& offsets) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(offsets.size())));
+    if (!list) return list;
+    for (std::size_t i = 0; i < offsets.size(); ++i) {
+        PyObject* item = PyLong_FromLongLong(offsets[i]);
+        if (item == nullptr) return Ref();
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list;
+}
+
+// The byte-at-a-time scan through the handle's own methods, with the host's arithmetic, for a
+// count or a handle the native scan does not cover.
+Ref scan_through_handle(ModuleState* st, PyObject* handle, PyObject* file_size, PyObject* count) {
+    Ref one = Ref::steal(PyLong_FromLong(1));
+    Ref minus_one = Ref::steal(PyLong_FromLong(-1));
+    Ref newline = Ref::steal(PyBytes_FromStringAndSize("\n", 1));
+    Ref lines_found = Ref::steal(PyLong_FromLong(0));
+    Ref positions = Ref::steal(PyList_New(0));
+    if (!one || !minus_one || !newline || !lines_found || !positions) return Ref();
+    Ref last = Ref::steal(PyNumber_Subtract(file_size, one.get()));
+    if (!last) return Ref();
+    Ref offsets = Ref::steal(
+        PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyRange_Type), last.get(),
+                                     minus_one.get(), minus_one.get(), nullptr));
+    if (!offsets) return Ref();
+    Ref iterator = Ref::steal(PyObject_GetIter(offsets.get()));
+    if (!iterator) return Ref();
+    while (Ref offset = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref moved =
+            Ref::steal(PyObject_CallMethodOneArg(handle, st->names.seek.get(), offset.get()));
+        if (!moved) return Ref();
+        Ref byte = Ref::steal(PyObject_CallMethodOneArg(handle, st->names.read.get(), one.get()));
+        if (!byte) return Ref();
+        int is_newline = PyObject_RichCompareBool(byte.get(), newline.get(), Py_EQ);
+        if (is_newline < 0) return Ref();
+        if (!is_newline) continue;
+        lines_found = Ref::steal(PyNumber_Add(lines_found.get(), one.get()));
+        if (!lines_found) return Ref();
+        Ref limit = Ref::steal(PyNumber_Add(count, one.get()));
+        if (!limit) return Ref();
+        int beyond = PyObject_RichCompareBool(lines_found.get(), limit.get(), Py_GT);
+        if (beyond < 0) return Ref();
+        if (beyond) break;
+        Ref position = Ref::steal(PyObject_CallMethodNoArgs(handle, st->names.tell.get()));
+        if (!position || PyList_Append(positions.get(), position.get()) < 0) return Ref();
+    }
+    if (PyErr_Occurred()) return Ref();
+    int within = PyObject_RichCompareBool(lines_found.get(), count, Py_LE);
+    if (within < 0) return Ref();
+    if (within) {
+        Ref zero = Ref::steal(PyLong_FromLong(0));
+        if (!zero || PyList_Append(positions.get(), zero.get()) < 0) return Ref();
+    }
+    if (PyList_Reverse(positions.get()) < 0) return Ref();
+    return positions;
+}
+
+Ref scan_positions(ModuleState* st, PyObject* self, PyObject* handle) {
+    Ref whence = Ref::steal(Py_BuildValue("(ii)", 0, 2));
+    if (!whence) return whence;
+    Ref seek = py::getattr(handle, st->names.seek.get());
+    if (!seek) return seek;
+    Ref file_size = Ref::steal(PyObject_Call(seek.get(), whence.get(), nullptr));
+    if (!file_size) return file_size;
+    Ref count = py::getattr(self, st->names.count.get());
+    if (!count) return count;
+    if (PyLong_CheckExact(count.get()) && PyLong_CheckExact(file_size.get()) &&
+        Py_IS_TYPE(handle, reinterpret_cast<PyTypeObject*>(st->buffered_reader_type.get()))) {
+        int overflow = 0;
+        long long wanted = PyLong_AsLongLongAndOverflow(count.get(), &overflow);
+        long long size = PyLong_AsLongLong(file_size.get());
+        int fd = overflow == 0 && size >= 0 ? PyObject_AsFileDescriptor(handle) : -1;
+        if (fd >= 0) {
+            auto offsets = core::recent_line_starts(fd, size, wanted);
+            if (!offsets) {
+                errno = errno == 0 ? EIO : errno;
+                PyErr_SetFromErrno(PyExc_OSError);
+                return Ref();
+            }
+            return list_of_offsets(*offsets);
+        }
+        if (PyErr_Occurred()) PyErr_Clear();
+    }
+    return scan_through_handle(st, handle, file_size.get(), count.get());
+}
+
+PyObject* find_positions(PyObject* self, PyObject*) {
+    ModuleState* st = state_of(self);
+    if (st == nullptr) return nullptr;
+    Ref file_path = py::getattr(self, st->names.file_path.get());
+    if (!file_path) return nullptr;
+    Ref handle = Ref::steal(
+        PyObject_CallMethodOneArg(file_path.get(), st->names.open.get(), st->names.mode_rb.get()));
+    if (!handle) return nullptr;
+    Ref positions = scan_positions(st, self, handle.get());
+    // The handle is closed on every way out; an error of the scan wins over one of the close.
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    Ref closed = Ref::steal(PyObject_CallMethodNoArgs(handle.get(), st->names.close.get()));
+    if (type != nullptr) {
+        PyErr_Restore(type, value, traceback);
+        return nullptr;
+    }
+    if (!closed) return nullptr;
+    return positions.release();
+}
+
+PyObject* recent_iter(PyObject* self) {
+    ModuleState* st = state_of(self);
+    if (st == nullptr) return nullptr;
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    if (!zero || PyObject_SetAttr(self, st->names.current_line.get(), zero.get()) < 0)
+        return nullptr;
+    return Ref::borrow(self).release();
+}
+
+bool is_ascii_space(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+std::string_view strip_ascii(std::string_view bytes) {
+    while (!bytes.empty() && is_ascii_space(bytes.front())) bytes.remove_prefix(1);
+    while (!bytes.empty() && is_ascii_space(bytes.back())) bytes.remove_suffix(1);
+    return bytes;
+}
+
+// One window line, decoded to text: a str (host path or unusual handle) or checked UTF-8 bytes.
+struct WindowLine {
+    Ref raw;
+    Ref text;
+    std::string_view utf8;
+};
+
+// Reads the line at `offset` through _file, strips it and decodes it as strict UTF-8.
+bool read_window_line(ModuleState* st, HostCalls& host, PyObject* file, PyObject* offset,
+                      WindowLine& line) {
+    Ref moved = Ref::steal(PyObject_CallMethodOneArg(file, st->names.seek.get(), offset));
+    if (!moved) return false;
+    line.raw = Ref::steal(PyObject_CallMethodNoArgs(file, st->names.readline.get()));
+    if (!line.raw) return false;
+    if (!PyBytes_CheckExact(line.raw.get())) {
+        Ref stripped = Ref::steal(PyObject_CallMethod(line.raw.get(), "strip", nullptr));
+        if (!stripped) return false;
+        line.text = Ref::steal(PyObject_CallMethod(stripped.get(), "decode", "s", "utf-8"));
+        return static_cast<bool>(line.text);
+    }
+    std::string_view bytes =
+        strip_ascii(std::string_view(PyBytes_AS_STRING(line.raw.get()),
+                                     static_cast<std::size_t>(PyBytes_GET_SIZE(line.raw.get()))));
+    if (host.fast && host.loads_is_original && core::check_utf8(bytes, true).valid) {
+        line.utf8 = bytes;
+        return true;
+    }
+    line.text = Ref::steal(
+        PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict"));
+    return static_cast<bool>(line.text);
+}
+
+PyObject* recent_next(PyObject* self) {
+    HostCalls host;
+    if (!host.load(self)) return nullptr;
+    ModuleState* st = host.st;
+    Ref one = Ref::steal(PyLong_FromLong(1));
+    if (!one) return nullptr;
+    while (true) {
+        Ref current = py::getattr(self, st->names.current_line.get());
+        if (!current) return nullptr;
+        Ref positions = py::getattr(self, st->names.positions.get());
+        if (!positions) return nullptr;
+        Py_ssize_t length = PyObject_Size(positions.get());
+        if (length < 0) return nullptr;
+        Ref last = Ref::steal(PyLong_FromSsize_t(length - 1));
+        if (!last) return nullptr;
+        int inside = PyObject_RichCompareBool(current.get(), last.get(), Py_LT);
+        if (inside < 0) return nullptr;
+        if (!inside) {
+            Ref closed = close_file(self, st);
+            return nullptr;
+        }
+        Ref offset = Ref::steal(PyObject_GetItem(positions.get(), current.get()));
+        if (!offset) return nullptr;
+        Ref file = py::getattr(self, st->names.file.get());
+        if (!file) return nullptr;
+        WindowLine window;
+        if (!read_window_line(st, host, file.get(), offset.get(), window)) return nullptr;
+        Ref next_line = Ref::steal(PyNumber_Add(current.get(), one.get()));
+        if (!next_line ||
+            PyObject_SetAttr(self, st->names.current_line.get(), next_line.get()) < 0) {
+            return nullptr;
+        }
+        LineText text;
+        text.object = window.text.get();
+        text.utf8 = window.utf8;
+        Ref record;
+        int accepted = decode_and_filter(self, host, text, record);
+        if (accepted < 0) return nullptr;
+        if (accepted > 0) return record.release();
+    }
+}
+
+PyMethodDef recent_methods[] = {
+    {"__init__", cfunction(recent_init_method), METH_VARARGS | METH_KEYWORDS | METH_COEXIST,
+     "__init__($self, /, event_file_path, count)\n--\n\n"
+     "\n        :param count: Number of the most recent events to iterate over.\n        "},
+    {"_find_positions", cfunction(find_positions), METH_NOARGS,
+     "_find_positions($self, /)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr}};
+
+}  // namespace
+
+PyObject* make_recent_type(PyObject* module, PyObject* base) {
+    PyType_Slot slots[] = {
+        {Py_tp_traverse, reinterpret_cast<void*>(iterator_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(iterator_clear)},
+
+        {Py_tp_doc, const_cast<char*>("\n    Iterate over recent events.\n    ")},
+        {Py_tp_init, reinterpret_cast<void*>(recent_init)},
+        {Py_tp_iter, reinterpret_cast<void*>(recent_iter)},
+        {Py_tp_iternext, reinterpret_cast<void*>(recent_next)},
+        {Py_tp_methods, recent_methods},
+        {0, nullptr}};
+    PyType_Spec spec = {"nerit_record_console.record_source.NeritRecentEventIterator", 0, 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
+    return PyType_FromModuleAndSpec(module, &spec, base);
+}
+
+}  // namespace nerit::record_source

@@ -1,0 +1,260 @@
+"""The native paths of record_source against the host facilities they stand in for."""
+import os
+import re
+import tempfile
+from pathlib import Path
+
+import dateutil.parser
+import pytest
+from hypothesis import HealthCheck, example, given, settings
+from hypothesis import strategies as st
+
+from nerit_record_console import _probe
+from nerit_record_console import record_source as rs
+
+DATE_RE = re.compile('"(ISODATE|DATE)":"([^"]+)"')
+SETTINGS = settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+
+
+def host_isoparse(text):
+    try:
+        return dateutil.parser.isoparse(text).replace(tzinfo=None)
+    except Exception as error:  # noqa: BLE001 - the error type is what is compared
+        return type(error)
+
+
+# --- dates -----------------------------------------------------------------------------------
+
+digits = st.integers(0, 99).map(lambda n: f"{n:02d}")
+zones = st.sampled_from(["", "Z", "z", "+03:00", "-0530", "+05", "+24:00", "+05:60", "-00:00",
+                         "+05:3", "+053", "+05300", "Q", "+5:00"])
+fractions = st.sampled_from(["", ".", ",5", ".123456", ".1234567", ".0000009", ".5x", ","]) | \
+    st.from_regex(r"\A[.,][0-9]{1,9}\Z")
+separators = st.sampled_from(["T", " ", "t", "x", "", "TT"])
+
+
+@st.composite
+def iso_texts(draw):
+    year = draw(st.sampled_from(["2024", "2023", "2000", "1900", "0000", "0001", "9999", "20a4", "+024"]))
+    text = f"{year}-{draw(digits)}-{draw(digits)}"
+    if draw(st.booleans()):
+        text += draw(separators) + ":".join([draw(digits), draw(digits), draw(digits)])
+        text += draw(fractions) + draw(zones)
+    if draw(st.integers(0, 4)) == 0:
+        pos = draw(st.integers(0, len(text)))
+        text = text[:pos] + draw(st.text("0123456789-:T .,Z+ж", max_size=2)) + text[pos + 1:]
+    return text
+
+
+@SETTINGS
+@given(st.one_of(iso_texts(), st.text("0123456789-:T .,Z+", max_size=30)))
+@example("2024-02-29T23:59:59.9999999+23:59")
+@example("2023-02-29")
+@example("2024-01-01T24:00:00")
+@example("2024-01-01T23:59:60")
+def test_native_isoparse_agrees_with_dateutil(text):
+    native = _probe.isoparse(text)
+    if native is not None:
+        assert native == host_isoparse(text)
+        assert type(native) is type(host_isoparse(text))
+
+
+@pytest.mark.parametrize("text", [
+    "2024-01-02", "2024-01-02T10:00:00", "2024-01-02 10:00:00", "2024-02-29T23:59:59.123456Z",
+    "2024-01-02T10:00:00,5+03:00", "2024-01-02T10:00:00.1234567-0530", "2024-01-02T10:00:00+05",
+])
+def test_native_isoparse_reads_the_shapes_logs_use(text):
+    assert _probe.isoparse(text) == host_isoparse(text) is not None
+
+
+@SETTINGS
+@given(st.lists(st.sampled_from(['"DATE":"', '"ISODATE":"', 'DATE', '"', ':', 'x', '"2024-01-01"',
+                                 'ISO', 'Ж', ' ', '\\"', '"DATE" : "']), max_size=12).map("".join))
+@example('"DATE":""ISODATE":"v"')
+@example('"DATE":"')
+def test_native_date_search_agrees_with_the_pattern(text):
+    match = DATE_RE.search(text)
+    found = _probe.find_date(text.encode())
+    if match is None:
+        assert found is None
+    else:
+        assert found == (match.group(1), match.group(2).encode())
+
+
+# --- recent window scan ------------------------------------------------------------------------
+
+
+def reference_starts(data, count):
+    lines_found, positions = 0, []
+    for i in range(len(data) - 1, -1, -1):
+        if data[i:i + 1] == b"\n":
+            lines_found += 1
+            if lines_found > count + 1:
+                break
+            positions.append(i + 1)
+    if lines_found <= count:
+        positions.append(0)
+    positions.reverse()
+    return positions
+
+
+@SETTINGS
+@given(st.binary(max_size=64).map(lambda b: b.replace(b"a", b"\n").replace(b"b", b"\r\n")),
+       st.integers(-3, 40))
+@example(b"", 0)
+@example(b"abc", 0)
+@example(b"\n", -2)
+def test_native_recent_scan_agrees_with_the_byte_loop(data, count):
+    assert _probe.recent_line_starts(data, count) == reference_starts(data, count)
+
+
+def test_native_recent_scan_over_blocks_and_extreme_counts(tmp_path):
+    data = b"".join(b"x" * (i % 97) + (b"\r\n" if i % 3 else b"\n") for i in range(5000))
+    for count in [0, 1, 999, 4998, 4999, 5000, 2**62, -(2**62)]:
+        assert _probe.recent_line_starts(data, count) == reference_starts(data, count)
+        path = tmp_path / "f"
+        path.write_bytes(data)
+        it = rs.NeritRecentEventIterator(path, count)
+        assert it._NeritRecentEventIterator__positions == reference_starts(data, count)
+
+
+# --- whole iterators on both paths -------------------------------------------------------------
+
+PIECES = [
+    '{"PRIORITY":"err","MSG":{"kern":{"t":"x"}},"ISODATE":"2024-01-02T10:00:00"}',
+    '{"PRIORITY":"info","MSG":{"audit":{}},"DATE":"2024-01-03 10:00:00.5+03:00"}',
+    '{"ISODATE":"2024-01-02","DATE":"2030-01-01","MSG":{"Журнал":{"м":"ё"}}}',
+    '{"DATE":"2024-01-04T10:00:00,1234567Z","s":"a\\"b\\u0416\\n"}',
+    '{"DATE":"2024-01-05T24:00:00"}', '{"DATE":"20240106"}', '{"DATE":"2024-13-01"}',
+    '{"DATE":""}', '{"DATE" : "2024-01-01"}', 'not json', '', '{"a":', '[1,2]', '7',
+    '{"PRIORITY":["x"],"DATE":"2024-01-02T00:00:00"}', '{"MSG":"text","DATE":"2024-01-02"}',
+    '{"DATE":"2024-01-02T10:00:00-0530","MSG":{}}', '{"DATE":"2024-01-01T00:00:00+05:60"}',
+    '{"ISODATE":"2024-01-02 12:00:00.000001","PRIORITY":"err"}', '\x1f', '{"x":"\\ud800"}',
+]
+ENDINGS = ["\n", "\r\n", "\r"]
+
+
+def run(make, fast, limit=200):
+    """Records and the final error of an iterator, with the module's fast paths on or off."""
+    previous, rs._fast_paths = rs._fast_paths, fast
+    out = []
+    try:
+        it = make()
+        for _ in range(limit):
+            try:
+                out.append(next(it))
+            except StopIteration:
+                out.append("end")
+                break
+            except Exception as error:  # noqa: BLE001 - both paths must fail alike
+                out.append((type(error), str(error)))
+    except Exception as error:  # noqa: BLE001
+        out.append(("construct", type(error), str(error)))
+    finally:
+        rs._fast_paths = previous
+    return out
+
+
+ITERATORS = {
+    "all": lambda path: rs.NeritAllEventsIterator(path),
+    "range": lambda path: rs.NeritTimeRangeEventIterator(path, "2024-01-02", "2024-01-04 12:00"),
+    "range_open": lambda path: rs.NeritTimeRangeEventIterator(path),
+    "recent": lambda path: rs.NeritRecentEventIterator(path, 7),
+}
+
+
+def filtered(make, priorities, sources):
+    def build(path):
+        it = make(path)
+        if priorities:
+            it.set_priority_filter(priorities)
+        if sources:
+            it.set_source_filter(sources)
+        return it
+    return build
+
+
+@settings(max_examples=120, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.lists(st.tuples(st.sampled_from(PIECES), st.sampled_from(ENDINGS)), max_size=14),
+       st.sampled_from([(), ("err",)]), st.sampled_from([(), ("ke", "Жур")]),
+       st.booleans())
+def test_iterators_agree_on_both_paths(rows, priorities, sources, cut_last):
+    text = "".join(piece + ending for piece, ending in rows)
+    if cut_last and text:
+        text = text[:-1]
+    with tempfile.TemporaryDirectory() as folder:
+        path = Path(folder, "events")
+        path.write_bytes(text.encode("utf-8", "surrogatepass"))
+        for name, make in ITERATORS.items():
+            build = filtered(make, list(priorities), list(sources))
+            assert run(lambda: build(path), True) == run(lambda: build(path), False), name
+
+
+def chunked_corpus():
+    """Lines that cross the host reader's 8192-byte chunks in every way, CR LF included."""
+    rows, size = [], 0
+    for i in range(120):
+        row = f'{{"ISODATE":"2024-01-0{1 + i % 5}T00:00:00","n":{i},"p":"{"ж" * (i * 7 % 61)}{"x" * (i * 13 % 150)}"}}'
+        rows.append(row + ("\r\n" if i % 4 == 0 else "\r" if i % 7 == 0 else "\n"))
+        size += len(rows[-1].encode())
+    return "".join(rows).encode()
+
+
+@pytest.mark.parametrize("where", [0, 5, 8190, 8191, 8192, 8193, 12000, 16383, 16384, -1, -2, -3])
+@pytest.mark.parametrize("bad", [b"\xff", b"\xd0", b"\xe2\x82", b"\xed\xa0\x80", b"\xc0\xaf", b"\xf4\x90"])
+def test_invalid_utf8_fails_at_the_same_event_with_the_same_text(tmp_path, where, bad):
+    data = bytearray(chunked_corpus())
+    where = where if where >= 0 else len(data) + where + 1
+    data[where:where] = bad
+    path = tmp_path / "events"
+    path.write_bytes(bytes(data))
+    for name, make in ITERATORS.items():
+        fast, host = run(lambda: make(path), True, 300), run(lambda: make(path), False, 300)
+        assert fast == host, name
+        if name == "all":
+            assert any(isinstance(item, tuple) and item[0] is UnicodeDecodeError for item in fast)
+
+
+def test_chunk_size_and_cr_at_chunk_edges_agree(tmp_path):
+    base = chunked_corpus()
+    for cut in range(8185, 8200):
+        data = base[:cut].replace(b"\r", b"\n") + b"\r\n" + base[cut:]
+        path = tmp_path / "events"
+        path.write_bytes(data)
+        assert run(lambda: rs.NeritAllEventsIterator(path), True, 300) == \
+            run(lambda: rs.NeritAllEventsIterator(path), False, 300)
+
+    def small_chunks(path):
+        it = rs.NeritAllEventsIterator(path)
+        it._file._CHUNK_SIZE = 7
+        return it
+    assert run(lambda: small_chunks(path), True, 300) == run(lambda: small_chunks(path), False, 300)
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.lists(st.sampled_from([b'{"a":1}', b"\n", b"\r", b"\r\n", "ж€😀".encode(), b"\xff",
+                                 b"\xd0", b"\xe2\x82", b"\xed\xa0", b"\xed\xa0\x80", b"\xf0\x9f",
+                                 b"\xc2", b"\x80", b"x", b'{"b":"'])
+                | st.binary(max_size=3), max_size=40).map(b"".join),
+       st.integers(1, 12))
+def test_any_bytes_read_alike_at_any_chunk_size(data, chunk_size):
+    def make(path):
+        it = rs.NeritAllEventsIterator(path)
+        it._file._CHUNK_SIZE = chunk_size
+        return it
+    with tempfile.TemporaryDirectory() as folder:
+        path = Path(folder, "events")
+        path.write_bytes(data)
+        assert run(lambda: make(path), True, 100) == run(lambda: make(path), False, 100)
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.lists(st.tuples(st.sampled_from(["ISODATE", "DATE"]), iso_texts()), min_size=1, max_size=8),
+       st.sampled_from([(None, None), ("2024-01-01", "2024-06-30"), ("2000-01-01 12:00", None)]))
+def test_time_range_agrees_on_generated_dates(stamps, bounds):
+    text = "".join(f'{{"{key}":"{value}","n":{i}}}\n' for i, (key, value) in enumerate(stamps))
+    with tempfile.TemporaryDirectory() as folder:
+        path = Path(folder, "events")
+        path.write_text(text)
+        make = lambda: rs.NeritTimeRangeEventIterator(path, *bounds)  # noqa: E731
+        assert run(make, True) == run(make, False)
