@@ -3,36 +3,12 @@
 
 #include <cstring>
 
+#include "core/calendar.hpp"
+
 namespace nerit::core {
 namespace {
 
 constexpr std::string_view kKeyTail = "DATE\":\"";
-
-bool is_digit(char c) {
-    return c >= '0' && c <= '9';
-}
-
-// Reads `count` digits at `pos`; false when any of them is not a digit.
-bool read_digits(std::string_view text, std::size_t pos, std::size_t count, int& value) {
-    if (pos + count > text.size()) return false;
-    int result = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        char c = text[pos + i];
-        if (!is_digit(c)) return false;
-        result = result * 10 + (c - '0');
-    }
-    value = result;
-    return true;
-}
-
-bool is_leap(int year) {
-    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-}
-
-int days_in_month(int year, int month) {
-    static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    return month == 2 && is_leap(year) ? 29 : kDays[month - 1];
-}
 
 // The zone suffix as the host's parser accepts it; only its validity matters here.
 bool valid_zone(std::string_view zone) {

@@ -1,15 +1,155 @@
-// Module initialisation of nerit_record_console.record_console (placeholder until its classes land).
+// Module initialisation of nerit_record_console.record_console: imports, message domain, state.
+#include <iterator>
+#include <new>
+
 #include "py/host.hpp"
+#include "record_console/console.hpp"
+
+namespace nerit::console {
 
 namespace {
 
-int exec_module(PyObject* module) { return nerit::py::init_fast_paths_switch(module); }
+using py::Ref;
+
+constexpr const char* kDomain = "nerit_record_console";
+constexpr const char* kCatalogueDir = "/usr/share/locale";
+constexpr const char* kArchiveSuffixes[] = {".zip", ".tar", ".gz",  ".xz",
+                                            ".tgz", ".bz2", ".rar", ".7z"};
+
+ConsoleState* state_of(PyObject* module) {
+    return static_cast<ConsoleState*>(PyModule_GetState(module));
+}
+
+bool intern_names(ConsoleState& st) {
+#define NERIT_INTERN_NAME(field, text)                       \
+    st.field = Ref::steal(PyUnicode_InternFromString(text)); \
+    if (!st.field) return false;
+    NERIT_CONSOLE_NAMES(NERIT_INTERN_NAME)
+#undef NERIT_INTERN_NAME
+    st.fast_paths_name = Ref::steal(PyUnicode_InternFromString(py::kFastPathsAttr));
+    if (!st.fast_paths_name) return false;
+    Ref suffixes = Ref::steal(PyTuple_New(std::size(kArchiveSuffixes)));
+    if (!suffixes) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(suffixes.get()); ++i) {
+        Ref suffix = Ref::steal(PyUnicode_InternFromString(kArchiveSuffixes[i]));
+        if (!suffix) return false;
+        PyTuple_SET_ITEM(suffixes.get(), i, suffix.release());
+    }
+    st.archive_suffixes = std::move(suffixes);
+    return true;
+}
+
+// `import name` as a module attribute of the same name.
+bool import_module_as(PyObject* module, const char* name) {
+    Ref imported = Ref::steal(PyImport_ImportModule(name));
+    return imported && PyModule_AddObjectRef(module, name, imported.get()) == 0;
+}
+
+// `from source import name`; a missing name fails the load with ImportError, as Python would.
+bool import_name_from(PyObject* module, const char* source, const char* name) {
+    Ref imported = Ref::steal(PyImport_ImportModule(source));
+    if (!imported) return false;
+    Ref value = py::getattr(imported.get(), name);
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, source);
+        return false;
+    }
+    return PyModule_AddObjectRef(module, name, value.get()) == 0;
+}
+
+// Binds the message domain (process-wide) and sets `_` to gettext.gettext.
+bool bind_message_domain(PyObject* module) {
+    Ref gettext = py::getattr(module, "gettext");
+    if (!gettext) return false;
+    Ref bound = Ref::steal(
+        PyObject_CallMethod(gettext.get(), "bindtextdomain", "ss", kDomain, kCatalogueDir));
+    if (!bound) return false;
+    Ref current = Ref::steal(PyObject_CallMethod(gettext.get(), "textdomain", "s", kDomain));
+    if (!current) return false;
+    Ref translate = py::getattr(gettext.get(), "gettext");
+    return translate && PyModule_AddObjectRef(module, "_", translate.get()) == 0;
+}
+
+bool capture_builtin_print(ConsoleState& st) {
+    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    if (!builtins) return false;
+    st.builtins_dict = Ref::borrow(PyModule_GetDict(builtins.get()));
+    st.builtin_print =
+        Ref::borrow(PyDict_GetItemWithError(st.builtins_dict.get(), st.g_print.get()));
+    if (!st.builtin_print && !PyErr_Occurred()) {
+        PyErr_SetString(PyExc_ImportError, "builtins has no print");
+    }
+    return static_cast<bool>(st.builtin_print);
+}
+
+int exec_module(PyObject* module) {
+    ConsoleState* st = new (state_of(module)) ConsoleState();
+    if (!intern_names(*st) || py::init_fast_paths_switch(module) < 0) return -1;
+    for (const char* name : {"gettext", "shutil", "sys", "tarfile", "time"}) {
+        if (!import_module_as(module, name)) return -1;
+    }
+    if (!import_name_from(module, "datetime", "date") ||
+        !import_name_from(module, "datetime", "timedelta") ||
+        !import_name_from(module, "pathlib", "Path") ||
+        !import_name_from(module, "nerit_record_console.record_layout", "NeritEventFormatter")) {
+        return -1;
+    }
+    for (const char* name : {"NeritRecentEventIterator", "NeritNewEventIterator",
+                             "NeritTimeRangeEventIterator", "NeritAllEventsIterator"}) {
+        if (!import_name_from(module, "nerit_record_console.record_source", name)) return -1;
+    }
+    if (!bind_message_domain(module) || !capture_builtin_print(*st)) return -1;
+    st->viewer_type = make_viewer_type(module);
+    if (!st->viewer_type) return -1;
+    return PyModule_AddObjectRef(module, "NeritEventViewer", st->viewer_type.get());
+}
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+    ConsoleState* st = state_of(module);
+    if (st == nullptr) return 0;
+    Py_VISIT(st->builtins_dict.get());
+    Py_VISIT(st->builtin_print.get());
+    Py_VISIT(st->viewer_type.get());
+    return 0;
+}
+
+int clear_module(PyObject* module) {
+    ConsoleState* st = state_of(module);
+    if (st == nullptr) return 0;
+#define NERIT_RESET_NAME(field, text) st->field.reset();
+    NERIT_CONSOLE_NAMES(NERIT_RESET_NAME)
+#undef NERIT_RESET_NAME
+    st->archive_suffixes.reset();
+    st->builtins_dict.reset();
+    st->builtin_print.reset();
+    st->fast_paths_name.reset();
+    st->viewer_type.reset();
+    return 0;
+}
+
+void free_module(void* module) {
+    clear_module(static_cast<PyObject*>(module));
+}
 
 PyModuleDef_Slot slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_module)}, {0, nullptr}};
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "nerit_record_console.record_console", nullptr, 0, nullptr,
-                          slots, nullptr, nullptr, nullptr};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_record_console() { return PyModuleDef_Init(&module_def); }
+PyModuleDef console_module_def = {PyModuleDef_HEAD_INIT,
+                                  "nerit_record_console.record_console",
+                                  "The viewer: iterator choice, print loop, follow mode and "
+                                  "report-archive input.",
+                                  sizeof(ConsoleState),
+                                  nullptr,
+                                  slots,
+                                  traverse_module,
+                                  clear_module,
+                                  free_module};
+
+}  // namespace nerit::console
+
+PyMODINIT_FUNC PyInit_record_console() {
+    return PyModuleDef_Init(&nerit::console::console_module_def);
+}

@@ -1,0 +1,168 @@
+// Shared declarations of record_console: module state, the viewer object and host-call helpers.
+#pragma once
+
+#include <initializer_list>
+
+#include "py/ref.hpp"
+
+namespace nerit::console {
+
+// Every name the module looks up: viewer fields and private members as Python mangles them,
+// option-record attributes, module globals and attributes of host objects.
+#define NERIT_CONSOLE_NAMES(X)                                     \
+    X(f_file_path, "_NeritEventViewer__file_path")                 \
+    X(f_priority_filter, "_NeritEventViewer__priority_filter")     \
+    X(f_source_filter, "_NeritEventViewer__source_filter")         \
+    X(f_temp_dir, "_NeritEventViewer__temp_dir")                   \
+    X(f_follow, "_NeritEventViewer__follow")                       \
+    X(f_iterator, "_NeritEventViewer__iterator")                   \
+    X(f_formatter, "_NeritEventViewer__formatter")                 \
+    X(m_setup_filters, "_NeritEventViewer__setup_filters")         \
+    X(m_is_path_archive, "_NeritEventViewer__is_path_archive")     \
+    X(m_extract, "_NeritEventViewer__extract_events_from_archive") \
+    X(m_clean_temp_files, "_NeritEventViewer__clean_temp_files")   \
+    X(m_follow_events, "_NeritEventViewer__follow_events")         \
+    X(o_watch_file, "watch_file")                                  \
+    X(o_priority, "priority")                                      \
+    X(o_source, "source")                                          \
+    X(o_follow, "follow")                                          \
+    X(o_since, "since")                                            \
+    X(o_until, "until")                                            \
+    X(o_days_back, "days_back")                                    \
+    X(o_today, "today")                                            \
+    X(o_all, "all")                                                \
+    X(o_count, "count")                                            \
+    X(o_format, "format")                                          \
+    X(o_more_info, "more_info")                                    \
+    X(o_raw, "raw")                                                \
+    X(o_nocolor, "nocolor")                                        \
+    X(o_iso_date, "iso_date")                                      \
+    X(g_shutil, "shutil")                                          \
+    X(g_sys, "sys")                                                \
+    X(g_tarfile, "tarfile")                                        \
+    X(g_time, "time")                                              \
+    X(g_date, "date")                                              \
+    X(g_timedelta, "timedelta")                                    \
+    X(g_path, "Path")                                              \
+    X(g_formatter, "NeritEventFormatter")                          \
+    X(g_recent_iterator, "NeritRecentEventIterator")               \
+    X(g_new_iterator, "NeritNewEventIterator")                     \
+    X(g_range_iterator, "NeritTimeRangeEventIterator")             \
+    X(g_all_iterator, "NeritAllEventsIterator")                    \
+    X(g_translate, "_")                                            \
+    X(g_print, "print")                                            \
+    X(a_exit, "exit")                                              \
+    X(a_stdout, "stdout")                                          \
+    X(a_file, "file")                                              \
+    X(a_time, "time")                                              \
+    X(a_today, "today")                                            \
+    X(a_isoformat, "isoformat")                                    \
+    X(a_days, "days")                                              \
+    X(a_date_since, "date_since")                                  \
+    X(a_open, "open")                                              \
+    X(a_rmtree, "rmtree")                                          \
+    X(a_read_error, "ReadError")                                   \
+    X(a_set_priority_filter, "set_priority_filter")                \
+    X(a_set_source_filter, "set_source_filter")                    \
+    X(a_format_event, "format_event")                              \
+    X(a_suffix, "suffix")                                          \
+    X(a_mkdir, "mkdir")                                            \
+    X(a_mode, "mode")                                              \
+    X(a_iterdir, "iterdir")                                        \
+    X(a_getmember, "getmember")                                    \
+    X(a_extract, "extract")                                        \
+    X(a_member, "member")                                          \
+    X(a_path, "path")                                              \
+    X(a_filter, "filter")                                          \
+    X(a_close, "close")                                            \
+    X(a_name, "name")                                              \
+    X(a_isreg, "isreg")                                            \
+    X(a_add_note, "add_note")                                      \
+    X(a_absolute_path_error, "AbsolutePathError")                  \
+    X(a_outside_destination_error, "OutsideDestinationError")      \
+    X(a_special_file_error, "SpecialFileError")                    \
+    X(k_format_expression, "format_expression")                    \
+    X(k_is_detailed, "is_detailed")                                \
+    X(k_is_raw, "is_raw")                                          \
+    X(k_no_color, "no_color")                                      \
+    X(k_use_iso_date, "use_iso_date")                              \
+    X(s_tmp_root, "/tmp")                                          \
+    X(s_tmp_prefix, "tmp")                                         \
+    X(s_read_mode, "r:*")                                          \
+    X(s_data_filter, "data")                                       \
+    X(s_log_path, "/vantor/log/nerit/events")                      \
+    X(s_vantor, "vantor")                                          \
+    X(s_log, "log")                                                \
+    X(s_nerit, "nerit")                                            \
+    X(s_events, "events")
+
+// Per-module data. Lives in the module's state block; all members start empty (zeroed memory).
+struct ConsoleState {
+#define NERIT_DECLARE_NAME(field, text) py::Ref field;
+    NERIT_CONSOLE_NAMES(NERIT_DECLARE_NAME)
+#undef NERIT_DECLARE_NAME
+    py::Ref archive_suffixes;  // tuple of the recognised suffixes, in the order they are tried
+    py::Ref builtins_dict;     // dictionary of the builtins module
+    py::Ref builtin_print;     // builtins.print as it was when the module loaded
+    py::Ref fast_paths_name;   // "_fast_paths"
+    py::Ref viewer_type;
+};
+
+// The instance layout of NeritEventViewer: everything else lives in the instance dictionary.
+struct ViewerObject {
+    PyObject_HEAD PyObject* dict;
+    PyObject* weakreflist;
+};
+
+// The module together with its state, found from any viewer (subclass instances included).
+struct Context {
+    PyObject* module = nullptr;
+    ConsoleState* state = nullptr;
+};
+
+extern PyModuleDef console_module_def;
+
+// Fills `out` from the type of `self`; false with an error set when that fails.
+bool context_of(PyObject* self, Context& out);
+
+// Borrowed module global, looked up at call time so that replacing it takes effect. Sets
+// NameError and returns nullptr when the module has no such name.
+PyObject* global(const Context& ctx, PyObject* name);
+
+// Attribute `attr` of module global `name` (e.g. sys.exit), looked up at call time.
+py::Ref global_attr(const Context& ctx, PyObject* name, PyObject* attr);
+
+// Calls `callable` with positional arguments and, optionally, keyword names for the last ones.
+py::Ref call(PyObject* callable, std::initializer_list<PyObject*> args,
+             PyObject* kwnames = nullptr);
+
+// Calls the method `name` of `self` with positional arguments, as `self.name(...)` would.
+py::Ref call_method(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args = {});
+
+// Writes `text` and a line end to standard output as the host's print would, calling a
+// replacement print instead when one is installed in the module or in builtins.
+bool print_line(const Context& ctx, PyObject* text);
+
+// Calls sys.exit(status). Usually raises SystemExit; returns true when a replacement returned.
+bool call_exit(const Context& ctx, long status);
+
+// Removes the temporary directory of a construction that failed, keeping the pending error.
+void discard_temp_dir_after_failure(PyObject* self, const Context& ctx);
+
+// The event with every control character in its keys and text values escaped, recursively;
+// the very same object when nothing needed changing. Empty Ref with an error set on failure.
+py::Ref escape_event(PyObject* event);
+
+// Slots and methods of NeritEventViewer, one file each.
+int viewer_init(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* viewer_setup_filters(PyObject* self, PyObject* unused);
+PyObject* viewer_is_path_archive(PyObject* self, void* closure);
+PyObject* viewer_extract_events_from_archive(PyObject* self, PyObject* unused);
+PyObject* viewer_clean_temp_files(PyObject* self, PyObject* unused);
+PyObject* viewer_show_events(PyObject* self, PyObject* unused);
+PyObject* viewer_follow_events(PyObject* self, PyObject* unused);
+
+// Creates the NeritEventViewer type for `module`.
+py::Ref make_viewer_type(PyObject* module);
+
+}  // namespace nerit::console

@@ -1,0 +1,143 @@
+// The default one-line layout: date, priority, type and name joined by a grey ", ".
+#include <iterator>
+#include <string_view>
+
+#include "core/iso_clock.hpp"
+#include "record_layout/formatting.hpp"
+#include "record_layout/text_ops.hpp"
+
+namespace nerit::layout {
+namespace {
+
+// event.get(key, fallback)
+Ref event_get(LayoutState& state, PyObject* event, PyObject* key, PyObject* fallback) {
+    if (PyDict_CheckExact(event)) {
+        PyObject* value = PyDict_GetItemWithError(event, key);
+        if (value == nullptr && PyErr_Occurred()) return Ref();
+        return Ref::borrow(value != nullptr ? value : fallback);
+    }
+    PyObject* call[] = {event, key, fallback};
+    return Ref::steal(PyObject_VectorcallMethod(state.attr_get, call, fallback ? 3 : 2, nullptr));
+}
+
+// The native reading of an ISO text; empty Ref without an error when it declines.
+Ref clock_text_native(PyObject* text) {
+    if (!PyUnicode_CheckExact(text) || !PyUnicode_IS_ASCII(text)) return Ref();
+    std::string_view ascii(static_cast<const char*>(PyUnicode_DATA(text)),
+                           static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)));
+    char clock[core::kClockTextLength];
+    if (!core::format_iso_clock(ascii, clock)) return Ref();
+    return Ref::steal(
+        PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, clock, core::kClockTextLength));
+}
+
+// datetime.fromisoformat(text).strftime("%d.%m.%Y %H:%M:%S"), "datetime" being the module's.
+Ref clock_text(Formatting& formatting, PyObject* text) {
+    LayoutState& state = formatting.state();
+    PyObject* datetime_class = py::module_global(state.module, state.attr_datetime);
+    if (datetime_class == nullptr) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", state.attr_datetime);
+        return Ref();
+    }
+    if (datetime_class == state.original_datetime && formatting.native_dates()) {
+        Ref native = clock_text_native(text);
+        if (native || PyErr_Occurred()) return native;
+    }
+    Ref holder = Ref::borrow(datetime_class);
+    PyObject* read_call[] = {datetime_class, text};
+    Ref moment =
+        Ref::steal(PyObject_VectorcallMethod(state.attr_fromisoformat, read_call, 2, nullptr));
+    if (!moment) return moment;
+    PyObject* write_call[] = {moment.get(), state.text_clock_pattern};
+    return Ref::steal(PyObject_VectorcallMethod(state.attr_strftime, write_call, 2, nullptr));
+}
+
+Ref event_time(Formatting& formatting, PyObject* event) {
+    LayoutState& state = formatting.state();
+    const int iso = formatting.use_iso_date();
+    if (iso < 0) return Ref();
+    if (iso) return Ref::steal(PyObject_GetItem(event, state.key_isodate));
+    Ref date = event_get(state, event, state.key_date, Py_None);
+    if (!date) return date;
+    Ref text = event_get(state, event, state.key_isodate, date.get());
+    if (!text) return text;
+    return clock_text(formatting, text.get());
+}
+
+// The whole line in one allocation, for the usual case: native colouring, str colours and
+// str items, an exact dict event. Empty Ref without an error when the case is not usual (the
+// caller then takes the general way, which raises the host's errors in the host's order).
+Ref default_line_direct(Formatting& formatting, PyObject* event, PyObject* time, PyObject* type,
+                        PyObject* name) {
+    LayoutState& state = formatting.state();
+    if (!PyDict_CheckExact(event) || !formatting.native_colorize() || !PyUnicode_CheckExact(time) ||
+        !PyUnicode_CheckExact(type) || !PyUnicode_CheckExact(name)) {
+        return Ref();
+    }
+    const int colour = formatting.colour_on();
+    if (colour < 0) return Ref();
+    PyObject* grey = nullptr;
+    PyObject* end = nullptr;
+    if (colour) {
+        grey = formatting.color_grey();
+        end = grey == nullptr ? nullptr : formatting.color_end();
+        if (end == nullptr) return Ref();
+        if (!PyUnicode_CheckExact(grey) || !PyUnicode_CheckExact(end)) return Ref();
+    }
+    PyObject* priority = PyDict_GetItemWithError(event, state.key_priority);
+    if (priority == nullptr) {
+        if (!PyErr_Occurred()) _PyErr_SetKeyError(state.key_priority);
+        return Ref();
+    }
+    if (!PyUnicode_CheckExact(priority)) return Ref();
+    PyObject* separator = state.text_separator;
+    if (!colour) {
+        PyObject* pieces[] = {time, separator, priority, separator, type, separator, name};
+        return concat(pieces, std::size(pieces));
+    }
+    PyObject* pieces[] = {grey, time, end,  grey, separator, end,       priority, grey, separator,
+                          end,  grey, type, end,  grey,      separator, end,      name};
+    return concat(pieces, std::size(pieces));
+}
+
+}  // namespace
+
+Ref default_layout(Formatting& formatting, PyObject* event) {
+    LayoutState& state = formatting.state();
+    Ref time = event_time(formatting, event);
+    if (!time) return time;
+    const int russian = formatting.is_russian();
+    if (russian < 0) return Ref();
+    Ref type =
+        event_get(state, event, russian ? state.key_type_ru : state.key_type_en, state.text_empty);
+    if (!type) return type;
+    Ref name =
+        event_get(state, event, russian ? state.key_name_ru : state.key_name_en, state.text_empty);
+    if (!name) return name;
+
+    Ref line = default_line_direct(formatting, event, time.get(), type.get(), name.get());
+    if (line || PyErr_Occurred()) return line;
+
+    Ref separator = formatting.colorize(state.text_separator, state.text_grey);
+    if (!separator) return separator;
+    Ref items[4];
+    items[0] = formatting.colorize(time.get(), state.text_grey);
+    if (!items[0]) return Ref();
+    items[1] = Ref::steal(PyObject_GetItem(event, state.key_priority));
+    if (!items[1]) return Ref();
+    items[2] = formatting.colorize(type.get(), state.text_grey);
+    if (!items[2]) return Ref();
+    items[3] = name;
+    if (PyUnicode_CheckExact(separator.get())) {
+        PyObject* pieces[] = {items[0].get(), items[1].get(), items[2].get(), items[3].get()};
+        return Ref::steal(_PyUnicode_JoinArray(separator.get(), pieces, 4));
+    }
+    Ref listed = Ref::steal(PyList_New(4));
+    if (!listed) return listed;
+    for (Py_ssize_t i = 0; i < 4; ++i) PyList_SET_ITEM(listed.get(), i, items[i].release());
+    PyObject* call[] = {separator.get(), listed.get()};
+    return Ref::steal(PyObject_VectorcallMethod(state.attr_join, call, 2, nullptr));
+}
+
+}  // namespace nerit::layout

@@ -1,0 +1,38 @@
+// The order of the formatting steps: lift, colour the priority, then pick the layout.
+#include "record_layout/formatting.hpp"
+
+namespace nerit::layout {
+
+Ref format_event_native(Formatting& formatting, PyObject* event) {
+    LayoutState& state = formatting.state();
+    if (!formatting.unpack(event)) return Ref();
+
+    const int off = formatting.no_color();
+    if (off < 0) return Ref();
+    if (!off) {
+        const int raw = formatting.is_raw();
+        if (raw < 0) return Ref();
+        if (!raw) {
+            Ref priority = Ref::steal(PyObject_GetItem(event, state.key_priority));
+            if (!priority) return priority;
+            Ref coloured = formatting.colorize_priority(priority.get());
+            if (!coloured || PyObject_SetItem(event, state.key_priority, coloured.get()) < 0) {
+                return Ref();
+            }
+        }
+    }
+
+    int keyed = formatting.is_detailed();
+    if (keyed == 0) keyed = formatting.is_raw();
+    if (keyed < 0) return Ref();
+    if (keyed) return keyed_layout(formatting, event);
+
+    Ref expression = formatting.format_expression();
+    if (!expression) return expression;
+    const int has_expression = PyObject_IsTrue(expression.get());
+    if (has_expression < 0) return Ref();
+    if (has_expression) return formatting.with_expression(event);
+    return default_layout(formatting, event);
+}
+
+}  // namespace nerit::layout

@@ -1,0 +1,45 @@
+// Text building blocks of the layouts: single-allocation concatenation, a text writer sized
+// in advance, and the host's "+" for operands that are not plain str.
+#pragma once
+
+#include <string_view>
+
+#include "py/ref.hpp"
+
+namespace nerit::layout {
+
+using py::Ref;
+
+// a + b + c as Python evaluates it: one allocation when all three are exact str, otherwise
+// the host's "+" from left to right (so the host's TypeError texts are raised).
+Ref add3(PyObject* a, PyObject* b, PyObject* c);
+
+// The concatenation of `count` exact str objects, in one allocation.
+Ref concat(PyObject* const* pieces, std::size_t count);
+
+// Writes a str piece by piece into one buffer whose length and widest character were given up
+// front (the caller measured them), so nothing is reallocated.
+class TextWriter {
+  public:
+    TextWriter() noexcept;
+    ~TextWriter();
+    TextWriter(const TextWriter&) = delete;
+    TextWriter& operator=(const TextWriter&) = delete;
+
+    // Reserves room; false with an error set (out of memory).
+    bool reserve(Py_ssize_t length, Py_UCS4 widest);
+    // Each returns false with an error set (out of memory) when the reserve was too small.
+    bool write(PyObject* text);  // any str, subclasses included
+    bool write_ascii(std::string_view ascii);
+    bool write_spaces(Py_ssize_t count);
+    // `key` must be an ASCII str: written as str.capitalize() would return it.
+    bool write_capitalized(PyObject* key);
+    // The finished text; the writer is empty afterwards.
+    Ref finish();
+
+  private:
+    _PyUnicodeWriter writer_;
+    bool active_ = true;
+};
+
+}  // namespace nerit::layout

@@ -1,0 +1,163 @@
+// Lifting of the message block: the first member of "MSG" becomes "source" and its fields
+// become top-level keys, in the language of the formatter.
+#include "record_layout/formatting.hpp"
+
+namespace nerit::layout {
+namespace {
+
+// event[key] for an exact dict event without the abstract protocol's detour.
+Ref event_item(PyObject* event, PyObject* key) {
+    if (!PyDict_CheckExact(event)) return Ref::steal(PyObject_GetItem(event, key));
+    PyObject* value = PyDict_GetItemWithError(event, key);
+    if (value == nullptr && !PyErr_Occurred()) _PyErr_SetKeyError(key);
+    return Ref::borrow(value);
+}
+
+bool set_event_item(PyObject* event, PyObject* key, PyObject* value) {
+    return (PyDict_CheckExact(event) ? PyDict_SetItem(event, key, value)
+                                     : PyObject_SetItem(event, key, value)) == 0;
+}
+
+Ref index_error() {
+    PyErr_SetString(PyExc_IndexError, "list index out of range");
+    return Ref();
+}
+
+// list(msg.keys())[0]
+Ref first_key(PyObject* msg) {
+    if (PyDict_CheckExact(msg)) {
+        Py_ssize_t pos = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        if (!PyDict_Next(msg, &pos, &key, &value)) return index_error();
+        return Ref::borrow(key);
+    }
+    Ref keys = Ref::steal(PyObject_CallMethod(msg, "keys", nullptr));
+    if (!keys) return keys;
+    Ref listed = Ref::steal(PySequence_List(keys.get()));
+    if (!listed) return listed;
+    if (PyList_GET_SIZE(listed.get()) == 0) return index_error();
+    return Ref::borrow(PyList_GET_ITEM(listed.get(), 0));
+}
+
+// msg_key.split("-")[1] if "nerit" in msg_key else msg_key
+Ref source_of(LayoutState& state, PyObject* msg_key) {
+    if (PyUnicode_CheckExact(msg_key)) {
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(msg_key);
+        const Py_ssize_t found = PyUnicode_Find(msg_key, state.text_nerit, 0, length, 1);
+        if (found == -2) return Ref();
+        if (found < 0) return Ref::borrow(msg_key);
+        const Py_ssize_t first = PyUnicode_FindChar(msg_key, '-', 0, length, 1);
+        if (first < 0) return index_error();
+        Py_ssize_t second = PyUnicode_FindChar(msg_key, '-', first + 1, length, 1);
+        if (second < 0) second = length;
+        return Ref::steal(PyUnicode_Substring(msg_key, first + 1, second));
+    }
+    const int contains = PySequence_Contains(msg_key, state.text_nerit);
+    if (contains < 0) return Ref();
+    if (!contains) return Ref::borrow(msg_key);
+    PyObject* call[] = {msg_key, state.text_dash};
+    Ref fields = Ref::steal(PyObject_VectorcallMethod(state.attr_split, call, 2, nullptr));
+    if (!fields) return fields;
+    Ref one = Ref::steal(PyLong_FromLong(1));
+    if (!one) return one;
+    return Ref::steal(PyObject_GetItem(fields.get(), one.get()));
+}
+
+// fields.pop(key, None)
+bool drop_field(LayoutState& state, PyObject* fields, PyObject* key) {
+    if (PyDict_CheckExact(fields))
+        return static_cast<bool>(Ref::steal(_PyDict_Pop(fields, key, Py_None)));
+    PyObject* call[] = {fields, key, Py_None};
+    return static_cast<bool>(
+        Ref::steal(PyObject_VectorcallMethod(state.attr_pop, call, 3, nullptr)));
+}
+
+// for key, value in fields.items(): event[key] = value
+bool lift_fields(LayoutState& state, PyObject* event, PyObject* fields) {
+    if (PyDict_CheckExact(fields)) {
+        const Py_ssize_t size = PyDict_GET_SIZE(fields);
+        Py_ssize_t pos = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(fields, &pos, &key, &value)) {
+            // Held while the event changes: `fields` may be reachable from the event.
+            Ref held_key = Ref::borrow(key);
+            Ref held_value = Ref::borrow(value);
+            if (!set_event_item(event, key, value)) return false;
+            if (PyDict_GET_SIZE(fields) != size) {
+                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+                return false;
+            }
+        }
+        return true;
+    }
+    PyObject* call[] = {fields};
+    Ref items = Ref::steal(PyObject_VectorcallMethod(state.attr_items, call, 1, nullptr));
+    if (!items) return false;
+    Ref iterator = Ref::steal(PyObject_GetIter(items.get()));
+    if (!iterator) return false;
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref item_iterator = Ref::steal(PyObject_GetIter(item.get()));
+        if (!item_iterator) {
+            if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+                PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                             Py_TYPE(item.get())->tp_name);
+            }
+            return false;
+        }
+        Ref pair[2];
+        for (int i = 0; i < 2; ++i) {
+            pair[i] = Ref::steal(PyIter_Next(item_iterator.get()));
+            if (!pair[i]) {
+                if (!PyErr_Occurred()) {
+                    PyErr_Format(PyExc_ValueError,
+                                 "not enough values to unpack (expected 2, got %d)", i);
+                }
+                return false;
+            }
+        }
+        Ref extra = Ref::steal(PyIter_Next(item_iterator.get()));
+        if (extra) {
+            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+            return false;
+        }
+        if (PyErr_Occurred()) return false;
+        if (!set_event_item(event, pair[0].get(), pair[1].get())) return false;
+    }
+    return !PyErr_Occurred();
+}
+
+}  // namespace
+
+bool unpack_event_native(Formatting& formatting, PyObject* event) {
+    LayoutState& state = formatting.state();
+    Ref msg = event_item(event, state.key_msg);
+    if (!msg) return false;
+    Ref msg_key = first_key(msg.get());
+    if (!msg_key) return false;
+    Ref source = source_of(state, msg_key.get());
+    if (!source || !set_event_item(event, state.key_source, source.get())) return false;
+
+    // event["MSG"] is read again, as the lifting reads it; an exact dict cannot have changed
+    // it by the store of "source".
+    if (!PyDict_CheckExact(event)) {
+        msg = event_item(event, state.key_msg);
+        if (!msg) return false;
+    }
+    Ref fields = PyDict_CheckExact(msg.get())
+                     ? event_item(msg.get(), msg_key.get())
+                     : Ref::steal(PyObject_GetItem(msg.get(), msg_key.get()));
+    if (!fields) return false;
+    const int russian = formatting.is_russian();
+    if (russian < 0) return false;
+    PyObject* type_key = russian ? state.key_type_en : state.key_type_ru;
+    PyObject* name_key = russian ? state.key_name_en : state.key_name_ru;
+    if (!drop_field(state, fields.get(), type_key) || !drop_field(state, fields.get(), name_key)) {
+        return false;
+    }
+    if (!lift_fields(state, event, fields.get())) return false;
+    return PyObject_DelItem(event, state.key_msg) == 0;
+}
+
+}  // namespace nerit::layout

@@ -1,0 +1,718 @@
+"""NeritEventViewer: iterator choice, show loop, handlers, follow mode, archive input, escaping."""
+
+import gc
+import gettext
+import io
+import os
+import re
+import stat
+import tarfile
+import time
+import weakref
+from datetime import date
+from pathlib import Path
+from types import SimpleNamespace
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from nerit_record_console import _probe, record_console
+
+TODAY = date(2024, 3, 5)
+LOG_MEMBER = "vantor/log/nerit/events"
+
+
+class FixedDate(date):
+    @classmethod
+    def today(cls):
+        return TODAY
+
+
+def options(**overrides):
+    """An option record with every attribute the viewer reads, all empty unless overridden."""
+    values = dict(watch_file="/var/empty/events", priority=None, source=None, follow=False,
+                  since=None, until=None, days_back=None, today=False, all=False, count=None,
+                  format=None, more_info=False, raw=False, nocolor=False, iso_date=False)
+    values.update(overrides)
+    return SimpleNamespace(**values)
+
+
+class Calls:
+    """Shared record of what the stand-ins were asked to do, in order."""
+
+    def __init__(self):
+        self.log = []
+        self.events = {}  # iterator kind -> list of events (or exceptions to raise) it yields
+
+
+class StandIns:
+    """Recording stand-ins for the iterators and the formatter, installed on the module."""
+
+    def __init__(self, monkeypatch):
+        self.calls = Calls()
+        calls = self.calls
+
+        def make_iterator(kind):
+            class Recorder:
+                def __init__(self, *args, **kwargs):
+                    calls.log.append((kind, args, kwargs))
+                    self.kind = kind
+                    self.items = list(calls.events.get(kind, []))
+
+                def set_priority_filter(self, value):
+                    calls.log.append(("set_priority_filter", value))
+
+                def set_source_filter(self, value):
+                    calls.log.append(("set_source_filter", value))
+
+                def __iter__(self):
+                    return self
+
+                def __next__(self):
+                    if not self.items:
+                        raise StopIteration
+                    item = self.items.pop(0)
+                    if isinstance(item, BaseException) or (
+                            isinstance(item, type) and issubclass(item, BaseException)):
+                        raise item
+                    if callable(item):
+                        return item()
+                    return item
+
+            Recorder.__name__ = kind
+            return Recorder
+
+        class Formatter:
+            def __init__(self, *args, **kwargs):
+                calls.log.append(("NeritEventFormatter", args, kwargs))
+
+            def format_event(self, event):
+                calls.log.append(("format_event", event))
+                if isinstance(event, dict) and "fail" in event:
+                    raise event["fail"]
+                return f"text {event.get('n') if isinstance(event, dict) else event}"
+
+        for kind in ("NeritTimeRangeEventIterator", "NeritAllEventsIterator",
+                     "NeritRecentEventIterator", "NeritNewEventIterator"):
+            monkeypatch.setattr(record_console, kind, make_iterator(kind))
+        monkeypatch.setattr(record_console, "NeritEventFormatter", Formatter)
+        monkeypatch.setattr(record_console, "date", FixedDate)
+
+    def constructed(self):
+        return [entry for entry in self.calls.log if entry[0].startswith("Nerit")
+                and entry[0] != "NeritEventFormatter"]
+
+    def formatted(self):
+        return [entry[1] for entry in self.calls.log if entry[0] == "format_event"]
+
+
+class ExitCalled(Exception):
+    pass
+
+
+@pytest.fixture
+def stand_ins(monkeypatch):
+    return StandIns(monkeypatch)
+
+
+@pytest.fixture
+def exits(monkeypatch):
+    """Records sys.exit statuses; the stand-in raises SystemExit like the real one."""
+    statuses = []
+
+    def exit(status):
+        statuses.append(status)
+        raise SystemExit(status)
+
+    monkeypatch.setattr(record_console.sys, "exit", exit)
+    return statuses
+
+
+@pytest.fixture
+def removals(monkeypatch):
+    """Records shutil.rmtree calls without removing anything."""
+    removed = []
+    monkeypatch.setattr(record_console.shutil, "rmtree", lambda path: removed.append(path))
+    return removed
+
+
+# ----------------------------------------------------------------------------- module and type
+
+
+def test_module_exposes_host_facilities_and_classes():
+    import datetime, pathlib, shutil, sys
+    from nerit_record_console import record_layout, record_source
+    assert record_console.gettext is gettext and record_console.shutil is shutil
+    assert record_console.sys is sys and record_console.tarfile is tarfile
+    assert record_console.time is time
+    assert record_console.date is datetime.date and record_console.timedelta is datetime.timedelta
+    assert record_console.Path is pathlib.Path
+    assert record_console.NeritEventFormatter is record_layout.NeritEventFormatter
+    for name in ("NeritRecentEventIterator", "NeritNewEventIterator",
+                 "NeritTimeRangeEventIterator", "NeritAllEventsIterator"):
+        assert getattr(record_console, name) is getattr(record_source, name)
+    assert record_console._ is gettext.gettext
+
+
+def test_module_binds_its_message_domain():
+    assert gettext.textdomain() == "nerit_record_console"
+    assert gettext.bindtextdomain("nerit_record_console") == "/usr/share/locale"
+
+
+def test_viewer_is_an_ordinary_class(stand_ins, tmp_path):
+    viewer_class = record_console.NeritEventViewer
+    assert {"show_events", "_NeritEventViewer__setup_filters",
+            "_NeritEventViewer__extract_events_from_archive",
+            "_NeritEventViewer__clean_temp_files",
+            "_NeritEventViewer__follow_events"} <= set(vars(viewer_class))
+
+    class Sub(viewer_class):
+        def show_events(self):
+            return "overridden"
+
+    viewer = Sub(options(watch_file=str(tmp_path / "events")))
+    assert viewer.show_events() == "overridden"
+    assert viewer._NeritEventViewer__is_path_archive is False
+    with pytest.raises(AttributeError):
+        viewer._NeritEventViewer__is_path_archive = True
+    viewer.extra = 1
+    assert gc.is_tracked(viewer)
+    ref = weakref.ref(viewer)
+    del viewer
+    gc.collect()
+    assert ref() is None
+
+
+# ----------------------------------------------------------------------------- construction
+
+
+@pytest.mark.parametrize("overrides, expected", [
+    ({}, ("NeritTimeRangeEventIterator", (), {"date_since": "2024-03-05"})),
+    ({"since": "2024-01-01"}, ("NeritTimeRangeEventIterator", ("2024-01-01", None), {})),
+    ({"until": "2024-02-01"}, ("NeritTimeRangeEventIterator", (None, "2024-02-01"), {})),
+    ({"since": "a", "until": "b", "days_back": 3, "today": True, "all": True, "count": 4},
+     ("NeritTimeRangeEventIterator", ("a", "b"), {})),
+    ({"since": "", "until": "", "days_back": 3},
+     ("NeritTimeRangeEventIterator", (), {"date_since": "2024-03-02"})),
+    ({"days_back": 3, "today": True, "all": True, "count": 4},
+     ("NeritTimeRangeEventIterator", (), {"date_since": "2024-03-02"})),
+    ({"days_back": -2}, ("NeritTimeRangeEventIterator", (), {"date_since": "2024-03-07"})),
+    ({"days_back": 0}, ("NeritTimeRangeEventIterator", (), {"date_since": "2024-03-05"})),
+    ({"today": True, "all": True, "count": 4},
+     ("NeritTimeRangeEventIterator", (), {"date_since": "2024-03-05"})),
+    ({"all": True, "count": 4}, ("NeritAllEventsIterator", (), {})),
+    ({"count": 4}, ("NeritRecentEventIterator", (4,), {})),
+    ({"count": -1}, ("NeritRecentEventIterator", (-1,), {})),
+    ({"count": 0}, ("NeritTimeRangeEventIterator", (), {"date_since": "2024-03-05"})),
+])
+def test_first_matching_rule_chooses_the_iterator(stand_ins, overrides, expected):
+    viewer = record_console.NeritEventViewer(options(**overrides))
+    kind, extra_args, kwargs = expected
+    path = Path("/var/empty/events")
+    assert stand_ins.constructed() == [(kind, (path, *extra_args), kwargs)]
+    assert viewer._NeritEventViewer__iterator.kind == kind
+
+
+@pytest.mark.parametrize("priority, source, expected", [
+    (None, None, []),
+    ([], set(), []),
+    (["err"], None, [("set_priority_filter", ["err"])]),
+    (None, ["audit"], [("set_source_filter", ["audit"])]),
+    (["err", "crit"], ["au", "net"],
+     [("set_priority_filter", ["err", "crit"]), ("set_source_filter", ["au", "net"])]),
+])
+def test_filters_are_handed_over_only_when_not_empty(stand_ins, priority, source, expected):
+    viewer = record_console.NeritEventViewer(options(priority=priority, source=source))
+    setters = [entry for entry in stand_ins.calls.log if entry[0].startswith("set_")]
+    assert setters == expected
+    assert viewer._NeritEventViewer__priority_filter is priority
+    assert viewer._NeritEventViewer__source_filter is source
+
+
+def test_construction_stores_fields_and_builds_formatter_by_keyword(stand_ins):
+    expression = "%PRIORITY"
+    viewer = record_console.NeritEventViewer(options(
+        watch_file="/var/empty/x.log", follow=1, format=expression, more_info=True, raw=0,
+        nocolor="yes", iso_date=True))
+    fields = vars(viewer)
+    assert fields["_NeritEventViewer__file_path"] == Path("/var/empty/x.log")
+    assert fields["_NeritEventViewer__temp_dir"] is None
+    assert fields["_NeritEventViewer__follow"] == 1
+    formatter_calls = [e for e in stand_ins.calls.log if e[0] == "NeritEventFormatter"]
+    assert formatter_calls == [("NeritEventFormatter", (), {
+        "format_expression": expression, "is_detailed": True, "is_raw": 0,
+        "no_color": "yes", "use_iso_date": True})]
+    assert isinstance(fields["_NeritEventViewer__formatter"], record_console.NeritEventFormatter)
+
+
+def test_missing_option_attribute_fails_construction(stand_ins):
+    record = options()
+    del record.nocolor
+    with pytest.raises(AttributeError, match="nocolor"):
+        record_console.NeritEventViewer(record)
+
+
+def test_construction_errors_propagate(stand_ins, monkeypatch):
+    def refuse(*args, **kwargs):
+        raise FileNotFoundError(2, "No such file or directory")
+    monkeypatch.setattr(record_console, "NeritAllEventsIterator", refuse)
+    with pytest.raises(FileNotFoundError):
+        record_console.NeritEventViewer(options(all=True))
+
+
+# ----------------------------------------------------------------------------- show loop
+
+
+def test_show_events_prints_each_event_before_drawing_the_next(stand_ins, capsys):
+    seen_before_second = []
+
+    def second():
+        seen_before_second.append(capsys.readouterr().out)
+        return {"n": 2}
+
+    stand_ins.calls.events["NeritAllEventsIterator"] = [{"n": 1}, second]
+    viewer = record_console.NeritEventViewer(options(all=True))
+    assert viewer.show_events() is None
+    assert seen_before_second == ["text 1\n"]
+    assert capsys.readouterr().out == "text 2\n"
+
+
+def test_show_events_writes_to_sys_stdout_of_the_moment(stand_ins, monkeypatch):
+    stand_ins.calls.events["NeritAllEventsIterator"] = [{"n": 1}, {"n": 2}]
+    viewer = record_console.NeritEventViewer(options(all=True))
+    sink = io.StringIO()
+    monkeypatch.setattr(record_console.sys, "stdout", sink)
+    viewer.show_events()
+    assert sink.getvalue() == "text 1\ntext 2\n"
+
+
+@pytest.mark.parametrize("where", ["module", "builtins"])
+def test_replaced_print_is_called(stand_ins, monkeypatch, where):
+    printed = []
+    import builtins
+    target = record_console if where == "module" else builtins
+    monkeypatch.setattr(target, "print", lambda *args: printed.append(args), raising=False)
+    stand_ins.calls.events["NeritAllEventsIterator"] = [{"n": 1}]
+    record_console.NeritEventViewer(options(all=True)).show_events()
+    assert printed == [("text 1",)]
+
+
+@pytest.mark.parametrize("fast_paths", [True, False])
+def test_both_print_paths_write_the_same_text(stand_ins, monkeypatch, capsys, fast_paths):
+    monkeypatch.setattr(record_console, "_fast_paths", fast_paths)
+    stand_ins.calls.events["NeritAllEventsIterator"] = [{"n": "ü\u20ac"}, {"n": 2}]
+    record_console.NeritEventViewer(options(all=True)).show_events()
+    assert capsys.readouterr().out == "text ü\u20ac\ntext 2\n"
+
+
+@pytest.mark.parametrize("error, message", [
+    (FileNotFoundError(2, "gone"), "No such file"),
+    (tarfile.ReadError("bad"), "Unpacking failed: Unsupported format or corrupted file"),
+    (ValueError("month must be in 1..12"), "Invalid date format: month must be in 1..12"),
+    (UnicodeDecodeError("utf-8", b"\xff", 0, 1, "invalid start byte"),
+     "Invalid date format: 'utf-8' codec can't decode byte 0xff in position 0: "
+     "invalid start byte"),
+])
+@pytest.mark.parametrize("raised_by", ["iterator", "formatter"])
+def test_handled_errors_print_a_message_and_exit_1(stand_ins, capsys, exits, removals, error,
+                                                   message, raised_by):
+    item = error if raised_by == "iterator" else {"fail": error}
+    stand_ins.calls.events["NeritAllEventsIterator"] = [{"n": 1}, item, {"n": 3}]
+    viewer = record_console.NeritEventViewer(options(all=True))
+    with pytest.raises(SystemExit) as ended:
+        viewer.show_events()
+    assert ended.value.code == 1 and exits == [1]
+    assert capsys.readouterr() == (f"text 1\n{message}\n", "")
+
+
+def test_messages_are_translated_when_printed(stand_ins, capsys, exits, monkeypatch):
+    monkeypatch.setattr(record_console, "_", lambda text: f"<{text}>")
+    stand_ins.calls.events["NeritAllEventsIterator"] = [ValueError("x")]
+    with pytest.raises(SystemExit):
+        record_console.NeritEventViewer(options(all=True)).show_events()
+    assert capsys.readouterr().out == "<Invalid date format>: x\n"
+
+
+@pytest.mark.parametrize("error", [KeyError("MSG"), KeyboardInterrupt(), OSError("disk")])
+def test_other_errors_propagate_after_clean_up(stand_ins, capsys, removals, error):
+    stand_ins.calls.events["NeritAllEventsIterator"] = [error]
+    viewer = record_console.NeritEventViewer(options(all=True))
+    viewer._NeritEventViewer__temp_dir = Path("/tmp/tmp-not-real")
+    with pytest.raises(type(error)):
+        viewer.show_events()
+    assert removals == [Path("/tmp/tmp-not-real")]
+    assert capsys.readouterr().out == ""
+
+
+@pytest.mark.parametrize("ending", ["normal", "handled", "unhandled", "follow-interrupt"])
+def test_temporary_directory_is_removed_in_every_case(stand_ins, exits, removals, ending):
+    events = {"normal": [], "handled": [ValueError("x")], "unhandled": [KeyError("x")],
+              "follow-interrupt": []}[ending]
+    stand_ins.calls.events["NeritAllEventsIterator"] = events
+    stand_ins.calls.events["NeritNewEventIterator"] = [KeyboardInterrupt()]
+    viewer = record_console.NeritEventViewer(options(all=True, follow=ending == "follow-interrupt"))
+    viewer._NeritEventViewer__temp_dir = Path("/tmp/tmp-not-real")
+    try:
+        viewer.show_events()
+    except (SystemExit, KeyError):
+        pass
+    assert removals == [Path("/tmp/tmp-not-real")]
+
+
+@pytest.mark.parametrize("pending, expected_exits", [
+    ([], [1]),
+    ([ValueError("x")], [1, 1]),
+    ([KeyError("x")], [1]),
+])
+def test_permission_denied_on_clean_up_replaces_the_outcome(stand_ins, capsys, exits,
+                                                            monkeypatch, pending, expected_exits):
+    def refuse(path):
+        raise PermissionError(13, "Permission denied")
+    monkeypatch.setattr(record_console.shutil, "rmtree", refuse)
+    stand_ins.calls.events["NeritAllEventsIterator"] = pending
+    viewer = record_console.NeritEventViewer(options(all=True))
+    viewer._NeritEventViewer__temp_dir = Path("/tmp/tmp12.5")
+    with pytest.raises(SystemExit) as ended:
+        viewer.show_events()
+    assert ended.value.code == 1 and exits == expected_exits
+    assert capsys.readouterr().out.splitlines()[-1] == \
+        "Error: The temp folder '/tmp/tmp12.5' was not removed. Permission denied."
+
+
+def test_other_clean_up_error_replaces_the_pending_exit(stand_ins, exits, monkeypatch):
+    def broken(path):
+        raise OSError(39, "Directory not empty")
+    monkeypatch.setattr(record_console.shutil, "rmtree", broken)
+    stand_ins.calls.events["NeritAllEventsIterator"] = [ValueError("x")]
+    viewer = record_console.NeritEventViewer(options(all=True))
+    viewer._NeritEventViewer__temp_dir = Path("/tmp/tmp-not-real")
+    with pytest.raises(OSError, match="not empty") as raised:
+        viewer.show_events()
+    assert isinstance(raised.value.__context__, SystemExit)
+
+
+def test_plain_input_removes_nothing(stand_ins, removals):
+    record_console.NeritEventViewer(options(all=True)).show_events()
+    assert removals == []
+
+
+# ----------------------------------------------------------------------------- follow mode
+
+
+def test_follow_mode_prints_new_events_and_exits_0_on_interrupt(stand_ins, capsys, exits):
+    stand_ins.calls.events["NeritRecentEventIterator"] = [{"n": 1}]
+    stand_ins.calls.events["NeritNewEventIterator"] = [{"n": 2}, StopIteration, {"n": 3},
+                                                       KeyboardInterrupt()]
+    viewer = record_console.NeritEventViewer(
+        options(count=5, follow=True, priority=["err"], source=["audit"]))
+    with pytest.raises(SystemExit) as ended:
+        viewer.show_events()
+    assert ended.value.code == 0 and exits == [0]
+    assert capsys.readouterr() == ("text 1\ntext 2\ntext 3\n", "")
+    log = [entry[0] for entry in stand_ins.calls.log if entry[0] != "format_event"]
+    assert log == ["NeritRecentEventIterator", "set_priority_filter", "set_source_filter",
+                   "NeritEventFormatter", "NeritNewEventIterator", "set_priority_filter",
+                   "set_source_filter"]
+    new_iterator = [e for e in stand_ins.calls.log if e[0] == "NeritNewEventIterator"][0]
+    assert new_iterator[1:] == ((Path("/var/empty/events"),), {})
+    assert viewer._NeritEventViewer__iterator.kind == "NeritNewEventIterator"
+
+
+def test_follow_mode_errors_go_through_the_show_handlers(stand_ins, capsys, exits, monkeypatch):
+    def missing(path):
+        raise FileNotFoundError(2, "No such file or directory")
+    monkeypatch.setattr(record_console, "NeritNewEventIterator", missing)
+    viewer = record_console.NeritEventViewer(options(all=True, follow=True))
+    with pytest.raises(SystemExit) as ended:
+        viewer.show_events()
+    assert ended.value.code == 1
+    assert capsys.readouterr().out == "No such file\n"
+
+
+def test_interrupt_during_first_pass_propagates(stand_ins, exits):
+    stand_ins.calls.events["NeritAllEventsIterator"] = [KeyboardInterrupt()]
+    viewer = record_console.NeritEventViewer(options(all=True, follow=True))
+    with pytest.raises(KeyboardInterrupt):
+        viewer.show_events()
+    assert exits == []
+
+
+# ----------------------------------------------------------------------------- archive input
+
+
+def write_log(path, lines=('{"n": 1}',)):
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text("".join(line + "\n" for line in lines))
+
+
+def report_archive(tmp_path, name="report.tar.xz", top="sosreport-host-2024", extra=()):
+    tree = tmp_path / "tree"
+    write_log(tree / top / LOG_MEMBER)
+    (tree / top / "other.txt").write_text("not read")
+    archive = tmp_path / name
+    mode = {"xz": "w:xz", "gz": "w:gz", "tgz": "w:gz", "bz2": "w:bz2"}.get(
+        name.rsplit(".", 1)[-1], "w")
+    with tarfile.open(archive, mode) as tar:
+        tar.add(tree / top, arcname=top)
+        for info, data in extra:
+            tar.addfile(info, io.BytesIO(data) if data is not None else None)
+    return archive
+
+
+def new_temp_dirs(before):
+    return {p for p in Path("/tmp").glob("tmp*") if re.fullmatch(r"tmp\d+\.\d+(e[-+]\d+)?", p.name)} - before
+
+
+@pytest.fixture
+def tmp_snapshot():
+    return {p for p in Path("/tmp").glob("tmp*")}
+
+
+@pytest.mark.parametrize("name, expected", [
+    ("events", False), ("events.log", False), ("report.TGZ", False), ("report.tar.zst", False),
+    (".tar", False), ("report.", False),
+    ("report.tar.xz", True), ("report.tgz", True), ("report.gz", True), ("r.zip", True),
+    ("r.tar", True), ("r.bz2", True), ("r.rar", True), ("r.7z", True), ("a.b/r.xz", True),
+])
+def test_archive_is_recognised_by_its_last_suffix(stand_ins, monkeypatch, name, expected):
+    monkeypatch.setattr(record_console.NeritEventViewer,
+                        "_NeritEventViewer__extract_events_from_archive", lambda self: None)
+    viewer = record_console.NeritEventViewer(options(watch_file=name, all=True))
+    assert viewer._NeritEventViewer__is_path_archive is expected
+    assert (viewer._NeritEventViewer__temp_dir is not None) is expected
+
+
+@pytest.mark.parametrize("name", ["report.tar", "report.tgz", "report.tar.gz", "report.tar.xz",
+                                  "report.tar.bz2"])
+def test_report_archive_event_log_is_unpacked_privately(stand_ins, tmp_path, tmp_snapshot, name,
+                                                        monkeypatch):
+    opened = []
+    real_open = tarfile.open
+
+    def recording_open(*args, **kwargs):
+        opened.append((args, kwargs, real_open(*args, **kwargs)))
+        return opened[-1][2]
+
+    archive = report_archive(tmp_path, name)
+    monkeypatch.setattr(record_console.tarfile, "open", recording_open)
+    viewer = record_console.NeritEventViewer(options(watch_file=str(archive), all=True))
+    temp_dir = viewer._NeritEventViewer__temp_dir
+    try:
+        assert re.fullmatch(r"/tmp/tmp\d+\.\d+", str(temp_dir))
+        assert stat.S_IMODE(temp_dir.stat().st_mode) == 0o700
+        expected = temp_dir / "sosreport-host-2024" / LOG_MEMBER
+        assert viewer._NeritEventViewer__file_path == expected
+        assert stand_ins.constructed() == [("NeritAllEventsIterator", (expected,), {})]
+        assert [p for p in temp_dir.rglob("*") if p.is_file()] == [expected]
+        assert opened[0][:2] == ((Path(archive), "r:*"), {}) and opened[0][2].closed
+    finally:
+        viewer.show_events()
+    assert not temp_dir.exists()
+    assert new_temp_dirs(tmp_snapshot) == set()
+
+
+def member(name, kind=tarfile.REGTYPE, linkname="", size=0):
+    info = tarfile.TarInfo(name)
+    info.type, info.linkname, info.size = kind, linkname, size
+    return info
+
+
+HOSTILE = {
+    "absolute": ([member("/tmp/escape-top", tarfile.DIRTYPE),
+                  member("/tmp/escape-top/" + LOG_MEMBER, size=3)], tarfile.AbsolutePathError),
+    "dotdot": ([member("../escape-top", tarfile.DIRTYPE),
+                member("../escape-top/" + LOG_MEMBER, size=3)], tarfile.OutsideDestinationError),
+    "symlink": ([member("D", tarfile.DIRTYPE),
+                 member("D/" + LOG_MEMBER, tarfile.SYMTYPE, "/etc/passwd")],
+                tarfile.SpecialFileError),
+    "hardlink": ([member("D", tarfile.DIRTYPE),
+                  member("D/" + LOG_MEMBER, tarfile.LNKTYPE, "/etc/passwd")],
+                 tarfile.SpecialFileError),
+    "device": ([member("D", tarfile.DIRTYPE), member("D/" + LOG_MEMBER, tarfile.CHRTYPE)],
+               tarfile.SpecialFileError),
+    "fifo": ([member("D", tarfile.DIRTYPE), member("D/" + LOG_MEMBER, tarfile.FIFOTYPE)],
+             tarfile.SpecialFileError),
+    "directory": ([member("D", tarfile.DIRTYPE), member("D/" + LOG_MEMBER, tarfile.DIRTYPE)],
+                  tarfile.SpecialFileError),
+}
+
+
+def hostile_archive(tmp_path, members):
+    archive = tmp_path / "hostile.tar"
+    with tarfile.open(archive, "w") as tar:
+        for info in members:
+            tar.addfile(info, io.BytesIO(b"{}\n"[:info.size]) if info.isreg() else None)
+    return archive
+
+
+@pytest.mark.parametrize("case", sorted(HOSTILE))
+def test_hostile_member_is_refused_and_nothing_is_left(stand_ins, tmp_path, tmp_snapshot, case):
+    members, error = HOSTILE[case]
+    archive = hostile_archive(tmp_path, members)
+    with pytest.raises(error) as refused:
+        record_console.NeritEventViewer(options(watch_file=str(archive), all=True))
+    assert isinstance(refused.value, tarfile.TarError)
+    assert not Path("/tmp/escape-top").exists() and not (tmp_path.parent / "escape-top").exists()
+    assert new_temp_dirs(tmp_snapshot) == set()
+    assert stand_ins.constructed() == []
+
+
+@pytest.mark.parametrize("case, error", [
+    ("no log", KeyError), ("top-level file first", KeyError), ("not a tar", tarfile.ReadError),
+])
+def test_failed_unpacking_removes_the_temporary_directory(stand_ins, tmp_path, tmp_snapshot,
+                                                          case, error):
+    if case == "no log":
+        archive = hostile_archive(tmp_path, [member("D", tarfile.DIRTYPE)])
+    elif case == "top-level file first":
+        tree = tmp_path / "tree"
+        write_log(tree / "D" / LOG_MEMBER)
+        (tree / "README").write_text("x")
+        archive = tmp_path / "first-file.tgz"
+        with tarfile.open(archive, "w:gz") as tar:
+            tar.add(tree / "README", arcname="README")
+            tar.add(tree / "D", arcname="D")
+    else:
+        archive = tmp_path / "single.gz"
+        import gzip
+        archive.write_bytes(gzip.compress(b'{"n": 1}\n'))
+    with pytest.raises(error):
+        record_console.NeritEventViewer(options(watch_file=str(archive), all=True))
+    assert new_temp_dirs(tmp_snapshot) == set()
+
+
+def test_failure_after_unpacking_removes_the_temporary_directory(stand_ins, tmp_path,
+                                                                 tmp_snapshot, monkeypatch):
+    def bad_date(*args, **kwargs):
+        raise ValueError("Unknown string format: someday")
+    monkeypatch.setattr(record_console, "NeritTimeRangeEventIterator", bad_date)
+    archive = report_archive(tmp_path, "report.tgz")
+    with pytest.raises(ValueError):
+        record_console.NeritEventViewer(options(watch_file=str(archive), since="someday"))
+    assert new_temp_dirs(tmp_snapshot) == set()
+
+
+def test_existing_temporary_directory_is_not_touched(stand_ins, tmp_path, monkeypatch):
+    stamp = 1000000000.0 + os.getpid() + 0.5
+    existing = Path(f"/tmp/tmp{stamp}")
+    existing.mkdir()
+    try:
+        monkeypatch.setattr(record_console, "time", SimpleNamespace(time=lambda: stamp))
+        archive = report_archive(tmp_path, "report.tar")
+        with pytest.raises(FileExistsError):
+            record_console.NeritEventViewer(options(watch_file=str(archive), all=True))
+        assert existing.is_dir()
+    finally:
+        existing.rmdir()
+
+
+def test_temporary_directory_is_named_after_the_clock(stand_ins, tmp_path, monkeypatch):
+    stamp = 1700000000.0 + os.getpid() + 0.125
+    monkeypatch.setattr(record_console, "time", SimpleNamespace(time=lambda: stamp))
+    viewer = record_console.NeritEventViewer(
+        options(watch_file=str(report_archive(tmp_path, "r.tar")), all=True))
+    try:
+        assert viewer._NeritEventViewer__temp_dir == Path("/tmp") / f"tmp{stamp!r}"
+    finally:
+        viewer.show_events()
+
+
+def test_empty_archive_is_read_as_the_event_file(stand_ins, tmp_path, tmp_snapshot):
+    archive = tmp_path / "empty.tar"
+    with tarfile.open(archive, "w"):
+        pass
+    viewer = record_console.NeritEventViewer(options(watch_file=str(archive), all=True))
+    assert viewer._NeritEventViewer__file_path == archive
+    viewer.show_events()
+    assert new_temp_dirs(tmp_snapshot) == set()
+
+
+# ----------------------------------------------------------------------------- escaping
+
+
+def reference_escape(text):
+    return re.sub("[\x00-\x08\x0a-\x1f\x7f-\x9f]", lambda m: f"\\x{ord(m.group()):02x}", text)
+
+
+CONTROL = re.compile("[\x00-\x08\x0a-\x1f\x7f-\x9f]")
+texts = st.text(st.characters(blacklist_categories=("Cs",)), max_size=40)
+json_values = st.recursive(
+    st.none() | st.booleans() | st.integers() | st.floats(allow_nan=False) | texts,
+    lambda children: st.lists(children, max_size=4) | st.dictionaries(texts, children, max_size=4),
+    max_leaves=20)
+
+
+@settings(max_examples=300, deadline=None)
+@given(texts)
+def test_probe_escapes_exactly_the_control_characters(text):
+    escaped = _probe.escape_controls(text)
+    assert escaped == reference_escape(text)
+    assert not CONTROL.search(escaped)
+    if not CONTROL.search(text):
+        assert escaped is text
+
+
+@pytest.mark.parametrize("text, expected", [
+    ("\x1b[31mred", "\\x1b[31mred"), ("a\tb", "a\tb"), ("line\nbreak\r", "line\\x0abreak\\x0d"),
+    ("\x7f\x80\x9f\xa0", "\\x7f\\x80\\x9f\xa0"), ("имя\x07", "имя\\x07"), ("😀\x00", "😀\\x00"),
+])
+def test_probe_escape_examples(text, expected):
+    assert _probe.escape_controls(text) == expected
+
+
+def collect_strings(value, out):
+    if isinstance(value, str):
+        out.append(value)
+    elif isinstance(value, dict):
+        for key, item in value.items():
+            out.append(key)
+            collect_strings(item, out)
+    elif isinstance(value, list):
+        for item in value:
+            collect_strings(item, out)
+    return out
+
+
+def escaped_like_reference(value):
+    if isinstance(value, str):
+        return reference_escape(value)
+    if isinstance(value, dict):
+        return {reference_escape(k): escaped_like_reference(v) for k, v in value.items()}
+    if isinstance(value, list):
+        return [escaped_like_reference(v) for v in value]
+    return value
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.dictionaries(texts, json_values, max_size=6))
+def test_formatter_never_receives_control_characters(event):
+    with pytest.MonkeyPatch.context() as monkeypatch:
+        stand_ins = StandIns(monkeypatch)
+        stand_ins.calls.events["NeritAllEventsIterator"] = [event]
+        record_console.NeritEventViewer(options(all=True)).show_events()
+    (received,) = stand_ins.formatted()
+    assert not any(CONTROL.search(s) for s in collect_strings(received, []))
+    expected = escaped_like_reference(event)
+    assert received == expected and list(received) == list(expected)
+    if not any(CONTROL.search(s) for s in collect_strings(event, [])):
+        assert received is event
+
+
+def test_event_without_control_characters_is_handed_over_unchanged(stand_ins, capsys):
+    event = {"PRIORITY": "err", "MSG": {"nerit-audit": {"name_en": "ok", "list": [1, "x"]}}}
+    stand_ins.calls.events["NeritAllEventsIterator"] = [event]
+    record_console.NeritEventViewer(options(all=True)).show_events()
+    assert stand_ins.formatted()[0] is event
+
+
+def test_escaping_keeps_key_order_and_leaves_the_original(stand_ins, capsys):
+    inner = {"name_en": "a\x1b]0;title\x07", "type_en": "t"}
+    event = {"ISODATE": "x", "PRI\x9bORITY": "err", "MSG": {"nerit-\naudit": inner}, "z": [1]}
+    stand_ins.calls.events["NeritAllEventsIterator"] = [event]
+    record_console.NeritEventViewer(options(all=True)).show_events()
+    received = stand_ins.formatted()[0]
+    assert list(received) == ["ISODATE", "PRI\\x9bORITY", "MSG", "z"]
+    assert received["MSG"] == {"nerit-\\x0aaudit": {"name_en": "a\\x1b]0;title\\x07",
+                                                     "type_en": "t"}}
+    assert received["z"] is event["z"]
+    assert event["MSG"]["nerit-\naudit"] is inner and inner["name_en"] == "a\x1b]0;title\x07"
