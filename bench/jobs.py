@@ -52,9 +52,9 @@ def _formatter_class(impl: str, twin: str | None = None):
         module = importlib.util.module_from_spec(spec)
         sys.modules["layout_twin"] = module
         spec.loader.exec_module(module)
-        cls = getattr(module, "NeritEventFormatter", None)
+        cls = getattr(module, "TwinEventFormatter", None) or getattr(module, "NeritEventFormatter", None)
         if cls is None:
-            raise Unavailable(f"{twin_path.name} has no NeritEventFormatter")
+            raise Unavailable(f"{twin_path.name} has no TwinEventFormatter")
         return cls, None
     try:
         from nerit_record_console import record_layout
