@@ -342,6 +342,8 @@ def jobs_front(path: Path, a) -> list[Result]:
             q = shlex.quote(f'"ISODATE":"{since}')
             rows.append(command_row(g, "grep -F today's lines > /dev/null", "floor", a.repeat,
                                     shell(f"grep -F {q} {shlex.quote(str(path))} > /dev/null"), nbytes=size))
+        rows.append(child_row(g, "library loop, no start-up: iterator + formatter + write", "floor", a.repeat, "library_loop",
+                              path=str(path), mode=mode, since=since))
         if have_twin:
             rows.append(command_row(
                 g, "plain-Python front: json + twin + write", "floor", a.repeat,

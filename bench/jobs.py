@@ -253,6 +253,26 @@ def front_python(path: str, mode: str, since: str | None = None, twin: str | Non
     return clock.result(count, Path(path).stat().st_size)
 
 
+def library_loop(path: str, mode: str, since: str | None = None) -> dict:
+    """The package's iterator and formatter driven by a bare loop that writes to standard output:
+    what the front costs without the viewer around them."""
+    rs = _record_source()
+    cls, layout_module = _formatter_class("ours")
+    write = sys.stdout.write
+    clock = Clock()
+    if mode == "all":
+        events = rs.NeritAllEventsIterator(Path(path))
+    else:
+        events = rs.NeritTimeRangeEventIterator(Path(path), date_since=since)
+    formatter = cls(no_color=True)
+    count = 0
+    for event in events:
+        write(formatter.format_event(event) + "\n")
+        count += 1
+    sys.stdout.flush()
+    return clock.result(count, Path(path).stat().st_size, layout_module)
+
+
 def import_only() -> dict:
     clock = Clock()
     try:
@@ -271,6 +291,7 @@ JOBS = {
     "all_python": all_python,
     "format_layout": format_layout,
     "front_python": front_python,
+    "library_loop": library_loop,
     "import_only": import_only,
 }
 
