@@ -91,6 +91,8 @@ def run_process(argv: list[str], env: dict | None = None, stdout_path: str = os.
     """Runs argv to its end: wall seconds, CPU seconds, peak RSS in KiB (when measured), exit code,
     standard output (when captured) and the tail of standard error."""
     full_env = dict(os.environ)
+    # Jobs write as a user's shell would have them write: block-buffered unless a terminal.
+    full_env.pop("PYTHONUNBUFFERED", None)
     if env:
         full_env.update(env)
     rss_file = None
