@@ -527,6 +527,7 @@ def cmd_generate(a) -> int:
     if path.exists() and not a.force:
         print(f"{path} exists; use --force to overwrite", file=sys.stderr)
         return 2
+    path.parent.mkdir(parents=True, exist_ok=True)
     start = time.perf_counter()
     last = [start]
 
