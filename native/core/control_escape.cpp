@@ -48,11 +48,29 @@ inline int control_mask(__m128i units, std::uint16_t) noexcept {
 
 // Whole 16-byte blocks with one test each; the last block overlaps the one before it rather
 // than leaving a tail, and a block that hits is searched unit by unit.
+// Sixteen lanes made of two overlapping 8-byte loads (the first and the last 8 bytes of a text of
+// 8 to 16 bytes); returns the byte offset of the first control character, or `bytes`.
+inline std::size_t find_in_two_halves(const char* data, std::size_t bytes, bool wide) noexcept {
+    const __m128i low = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(data));
+    const __m128i high = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(data + bytes - 8));
+    const __m128i units = _mm_unpacklo_epi64(low, high);
+    const int mask = wide ? control_mask(units, std::uint16_t{}) : control_mask(units);
+    if (mask == 0) return bytes;
+    const auto lane = static_cast<std::size_t>(__builtin_ctz(mask));
+    return lane < 8 ? lane : bytes - 16 + lane;
+}
+
 template <class Unit>
 std::size_t find_control_blocks(std::span<const Unit> text) noexcept {
     constexpr std::size_t kPerBlock = 16 / sizeof(Unit);
     const std::size_t size = text.size();
-    if (size < kPerBlock) return find_control_scalar(text, 0);
+    if (size < kPerBlock) {
+        // Short texts (most event values) still take one vector test when they fill 8 bytes.
+        const std::size_t bytes = size * sizeof(Unit);
+        if (bytes < 8) return find_control_scalar(text, 0);
+        const char* data = reinterpret_cast<const char*>(text.data());
+        return find_in_two_halves(data, bytes, sizeof(Unit) == 2) / sizeof(Unit);
+    }
     for (std::size_t i = 0;; i += kPerBlock) {
         if (i + kPerBlock > size) i = size - kPerBlock;
         const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
