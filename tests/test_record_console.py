@@ -716,3 +716,96 @@ def test_escaping_keeps_key_order_and_leaves_the_original(stand_ins, capsys):
                                                      "type_en": "t"}}
     assert received["z"] is event["z"]
     assert event["MSG"]["nerit-\naudit"] is inner and inner["name_en"] == "a\x1b]0;title\x07"
+
+
+BOUNDARY_UNITS = [0x00, 0x08, 0x09, 0x0A, 0x1F, 0x20, 0x7E, 0x7F, 0x80, 0x9F, 0xA0, 0xFF]
+WIDE_UNITS = [0x109, 0x17F, 0x19F, 0x7F00, 0x8009, 0x807F, 0xFF1F, 0xFFFD, 0x1F600]
+
+
+@pytest.mark.parametrize("filler", ["a", "é", "ж", "😀"])
+def test_scanner_finds_each_control_at_every_position_and_length(filler):
+    # Blocks of 16 bytes, the overlapping last block and the short tail all see every unit.
+    units = BOUNDARY_UNITS + (WIDE_UNITS if ord(filler) > 0xFF else [])
+    for length in range(1, 37):
+        for position in range(length):
+            for unit in units:
+                text = filler * position + chr(unit) + filler * (length - position - 1)
+                escaped = _probe.escape_controls(text)
+                assert escaped == reference_escape(text), (length, position, hex(unit))
+                if not CONTROL.search(text):
+                    assert escaped is text
+
+
+# ----------------------------------------------------------------------------- per-event look-ups
+# The loop keeps what it looked up while nothing it depends on changed; a change made between two
+# events must reach the very next one.
+
+
+def swap_between_events(stand_ins, change):
+    """Events 1 and 3, with `change()` run when the second is drawn (it then yields event 2)."""
+    def second():
+        change()
+        return {"n": 2}
+    stand_ins.calls.events["NeritAllEventsIterator"] = [{"n": 1}, second, {"n": 3}]
+    return record_console.NeritEventViewer(options(all=True))
+
+
+@pytest.mark.parametrize("fast_paths", [True, False])
+def test_stdout_replaced_between_events_gets_the_next_line(stand_ins, monkeypatch, fast_paths):
+    monkeypatch.setattr(record_console, "_fast_paths", fast_paths)
+    first, second = io.StringIO(), io.StringIO()
+    monkeypatch.setattr(record_console.sys, "stdout", first)
+    viewer = swap_between_events(stand_ins, lambda: setattr(record_console.sys, "stdout", second))
+    viewer.show_events()
+    assert (first.getvalue(), second.getvalue()) == ("text 1\n", "text 2\ntext 3\n")
+
+
+def test_sys_replaced_between_events_and_write_replaced_on_the_file(stand_ins, monkeypatch):
+    first, lines = io.StringIO(), []
+    monkeypatch.setattr(record_console.sys, "stdout", first)
+
+    def change():
+        sink = io.StringIO()
+        sink.write = lines.append
+        monkeypatch.setattr(record_console, "sys", SimpleNamespace(stdout=sink, exit=record_console.sys.exit))
+
+    swap_between_events(stand_ins, change).show_events()
+    assert first.getvalue() == "text 1\n"
+    assert lines == ["text 2", "\n", "text 3", "\n"]
+
+
+@pytest.mark.parametrize("where", ["module", "builtins"])
+def test_print_replaced_between_events_is_called_from_the_next(stand_ins, monkeypatch, capsys,
+                                                               where):
+    import builtins
+    printed = []
+    target = record_console if where == "module" else builtins
+    viewer = swap_between_events(stand_ins, lambda: monkeypatch.setattr(
+        target, "print", lambda *args: printed.append(args), raising=False))
+    viewer.show_events()
+    assert capsys.readouterr().out == "text 1\n"
+    assert printed == [("text 2",), ("text 3",)]
+
+
+def test_formatter_replaced_between_events_formats_the_next(stand_ins, capsys):
+    holder = {}
+
+    def change():
+        holder["viewer"]._NeritEventViewer__formatter = SimpleNamespace(
+            format_event=lambda event: f"other {event['n']}")
+
+    holder["viewer"] = viewer = swap_between_events(stand_ins, change)
+    viewer.show_events()
+    assert capsys.readouterr().out == "text 1\nother 2\nother 3\n"
+
+
+def test_format_event_replaced_on_the_formatter_between_events(stand_ins, capsys):
+    holder = {}
+
+    def change():
+        formatter = holder["viewer"]._NeritEventViewer__formatter
+        formatter.format_event = lambda event: f"patched {event['n']}"
+
+    holder["viewer"] = viewer = swap_between_events(stand_ins, change)
+    viewer.show_events()
+    assert capsys.readouterr().out == "text 1\npatched 2\npatched 3\n"

@@ -258,3 +258,143 @@ def test_time_range_agrees_on_generated_dates(stamps, bounds):
         path.write_text(text)
         make = lambda: rs.NeritTimeRangeEventIterator(path, *bounds)  # noqa: E731
         assert run(make, True) == run(make, False)
+
+
+# --- replacements between two calls take effect at the next one --------------------------------
+# Each __next__ keeps what attribute lookup found while nothing it depends on changed; every kind
+# of change below must be seen by the very next call, on an iterator that has already run.
+
+ROWS = "".join(f'{{"ISODATE":"2024-01-0{1 + i % 3}T00:00:00","PRIORITY":"{p}","MSG":{{"{s}":{{}}}},"n":{i}}}\n'
+               for i, (p, s) in enumerate([("info", "kern"), ("err", "audit"), ("info", "auth"),
+                                           ("err", "kern"), ("info", "audit")] * 2))
+
+
+class Hooked(rs.NeritTimeRangeEventIterator):
+    pass
+
+
+def replace_loads(it, monkeypatch):
+    monkeypatch.setattr(rs.json, "loads", lambda text: {"from": "loads"})
+    return [{"from": "loads"}] * 8
+
+
+def replace_json_module(it, monkeypatch):
+    import types
+    monkeypatch.setattr(rs, "json", types.SimpleNamespace(loads=lambda text: {"ns": 1}, decoder=rs.json.decoder))
+    return [{"ns": 1}] * 8
+
+
+def set_filter(it, monkeypatch):
+    it.set_priority_filter(["err"])
+    return [3, 6, 8]
+
+
+def grow_filter_in_place(it, monkeypatch):
+    it._NeritEventIterator__source_filter.add("aud")
+    return [4, 6, 9]
+
+
+def instance_filter_event(it, monkeypatch):
+    it._filter_event = lambda event_dict: event_dict["n"] % 3 == 0
+    return [3, 6, 9]
+
+
+def class_filter_source(it, monkeypatch):
+    monkeypatch.setattr(Hooked, "_filter_source", lambda self, event_dict: "kern" in event_dict["MSG"], raising=False)
+    return [3, 5, 8]
+
+
+def base_filter_priority(it, monkeypatch):
+    monkeypatch.setattr(rs.NeritEventIterator, "_filter_priority", lambda self, event_dict: event_dict["n"] > 7)
+    return [8, 9]
+
+
+def replace_file(it, monkeypatch):
+    import io
+    it._file = io.StringIO('{"ISODATE":"2024-01-01","n":100}\n')
+    return [100]
+
+
+def turn_fast_paths_off(it, monkeypatch):
+    monkeypatch.setattr(rs, "_fast_paths", False)
+    return list(range(2, 10))
+
+
+def replace_isoparse(it, monkeypatch):
+    import datetime as dt
+    monkeypatch.setattr(rs.dateutil.parser, "isoparse", lambda text: dt.datetime(2024, 1, 2))
+    return list(range(2, 10))
+
+
+def replace_parser_module(it, monkeypatch):
+    import datetime as dt
+    import types
+    monkeypatch.setattr(rs.dateutil, "parser", types.SimpleNamespace(isoparse=lambda text: dt.datetime(2030, 1, 1)))
+    return []
+
+
+def move_lower_bound(it, monkeypatch):
+    import datetime as dt
+    it._NeritTimeRangeEventIterator__date_since = dt.datetime(2024, 1, 2)
+    return [2, 4, 5, 7, 8]
+
+
+def replace_pattern(it, monkeypatch):
+    it._NeritTimeRangeEventIterator__date_regex_pattern = re.compile('"(ISODATE|DATE)":"(2024-01-02[^"]*)"')
+    return [4, 7]
+
+
+def close_file(it, monkeypatch):
+    it._file.close()
+    return ValueError
+
+
+def close_raw_file(it, monkeypatch):
+    it._file.buffer.raw.close()
+    return ValueError
+
+
+def detach_buffer(it, monkeypatch):
+    it._file.detach()
+    return ValueError
+
+
+@pytest.mark.parametrize("fast", [True, False])
+@pytest.mark.parametrize("change", [
+    replace_loads, replace_json_module, set_filter, grow_filter_in_place, instance_filter_event,
+    class_filter_source, base_filter_priority, replace_file, turn_fast_paths_off, replace_isoparse,
+    replace_parser_module, move_lower_bound, replace_pattern, close_file, close_raw_file,
+    detach_buffer])
+def test_a_change_between_two_calls_applies_to_the_next(tmp_path, monkeypatch, change, fast):
+    monkeypatch.setattr(rs, "_fast_paths", fast)
+    path = tmp_path / "events"
+    path.write_text(ROWS)
+    it = Hooked(path, "2024-01-01", "2024-01-03")
+    assert [next(it)["n"] for _ in range(2)] == [0, 1]
+    expected = change(it, monkeypatch)
+    if expected is ValueError:
+        with pytest.raises(ValueError, match="closed file|detached"):
+            next(it)
+        return
+    got = list(it)
+    if expected and isinstance(expected[0], dict):
+        assert got == expected
+    else:
+        assert [e["n"] for e in got] == expected
+
+
+def test_a_filter_set_by_code_running_inside_next_applies_to_the_same_call(tmp_path, monkeypatch):
+    path = tmp_path / "events"
+    path.write_text(ROWS)
+    it = rs.NeritAllEventsIterator(path)
+    original = rs.json.loads
+
+    def loads(text):
+        value = original(text)
+        if value["n"] == 2:
+            it.set_source_filter(["kern"])
+        return value
+
+    assert next(it)["n"] == 0
+    monkeypatch.setattr(rs.json, "loads", loads)
+    assert [e["n"] for e in it] == [1, 3, 5, 8]

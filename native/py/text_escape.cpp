@@ -20,7 +20,29 @@ Ref escape_units(PyObject* text, int kind) {
         PyUnicode_FromKindAndData(kind, escaped.data(), static_cast<Py_ssize_t>(escaped.size())));
 }
 
+template <class Unit>
+bool clean_units(PyObject* text) {
+    const std::span<const Unit> units(static_cast<const Unit*>(PyUnicode_DATA(text)),
+                                      static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)));
+    return core::find_control(units) == units.size();
+}
+
 }  // namespace
+
+bool has_no_controls(PyObject* text) {
+    if (PyUnicode_READY(text) < 0) {
+        PyErr_Clear();
+        return false;  // the escaping pass reports the error
+    }
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND:
+            return clean_units<Py_UCS1>(text);
+        case PyUnicode_2BYTE_KIND:
+            return clean_units<Py_UCS2>(text);
+        default:
+            return clean_units<Py_UCS4>(text);
+    }
+}
 
 Ref escape_controls(PyObject* text) {
     if (PyUnicode_READY(text) < 0) return {};

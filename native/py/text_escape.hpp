@@ -9,4 +9,7 @@ namespace nerit::py {
 // the same object when it holds none. Empty Ref with an error set on failure.
 Ref escape_controls(PyObject* text);
 
+// True when `text` (a str) holds no control character that escape_controls would change.
+bool has_no_controls(PyObject* text);
+
 }  // namespace nerit::py

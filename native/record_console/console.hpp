@@ -1,6 +1,7 @@
 // Shared declarations of record_console: module state, the viewer object and host-call helpers.
 #pragma once
 
+#include <cstdint>
 #include <initializer_list>
 
 #include "py/ref.hpp"
@@ -96,6 +97,29 @@ namespace nerit::console {
     X(s_nerit, "nerit")                                            \
     X(s_events, "events")
 
+// Where print_line sends a line, as the module's Python code would find it at this moment.
+struct PrintTarget {
+    py::Ref replacement;  // a print that replaces the host's, or empty
+    py::Ref stdout_file;  // sys.stdout (when the host's print is in force)
+    bool fast = false;    // the module's _fast_paths switch
+};
+
+// The last PrintTarget, trusted while the module's, the builtins' and sys's dicts are unchanged.
+struct PrintCache {
+    bool valid = false;
+    std::uint64_t module_dict_version = 0;
+    std::uint64_t builtins_dict_version = 0;
+    py::Ref sys_module;  // the module's sys global, a plain module
+    std::uint64_t sys_dict_version = 0;
+    PrintTarget target;
+
+    void clear() {
+        valid = false;
+        sys_module.reset();
+        target = PrintTarget();
+    }
+};
+
 // Per-module data. Lives in the module's state block; all members start empty (zeroed memory).
 struct ConsoleState {
 #define NERIT_DECLARE_NAME(field, text) py::Ref field;
@@ -106,6 +130,10 @@ struct ConsoleState {
     py::Ref builtin_print;     // builtins.print as it was when the module loaded
     py::Ref fast_paths_name;   // "_fast_paths"
     py::Ref viewer_type;
+    py::Ref newline;       // "\n", the end print writes
+    py::Ref file_keyword;  // ("file",), keyword names of print(text, file=...)
+    py::Ref write_name;    // "write"
+    PrintCache print_cache;
 };
 
 // The instance layout of NeritEventViewer: everything else lives in the instance dictionary.

@@ -67,9 +67,38 @@ Ref escape_value(PyObject* value) {
     return escaped;
 }
 
+// True when escape_value would hand `value` back unchanged; decides without a reference count
+// change or an allocation, so the usual clean event costs one read of its texts.
+bool is_clean(PyObject* value) {
+    if (PyUnicode_Check(value)) return py::has_no_controls(value);
+    const bool is_dict = PyDict_Check(value);
+    if (!is_dict && !PyList_Check(value)) return true;
+    // Too deep to check here: the escaping pass raises the host's recursion error.
+    if (Py_EnterRecursiveCall(" while escaping an event") != 0) {
+        PyErr_Clear();
+        return false;
+    }
+    bool clean = true;
+    if (is_dict) {
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* item = nullptr;
+        while (clean && PyDict_Next(value, &position, &key, &item)) {
+            clean = is_clean(key) && is_clean(item);
+        }
+    } else {
+        for (Py_ssize_t i = 0; clean && i < PyList_GET_SIZE(value); ++i) {
+            clean = is_clean(PyList_GET_ITEM(value, i));
+        }
+    }
+    Py_LeaveRecursiveCall();
+    return clean;
+}
+
 }  // namespace
 
 Ref escape_event(PyObject* event) {
+    if (is_clean(event)) return Ref::borrow(event);
     return escape_value(event);
 }
 

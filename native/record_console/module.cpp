@@ -36,7 +36,11 @@ bool intern_names(ConsoleState& st) {
         PyTuple_SET_ITEM(suffixes.get(), i, suffix.release());
     }
     st.archive_suffixes = std::move(suffixes);
-    return true;
+    st.newline = Ref::steal(PyUnicode_InternFromString("\n"));
+    st.write_name = Ref::steal(PyUnicode_InternFromString("write"));
+    if (!st.newline || !st.write_name) return false;
+    st.file_keyword = Ref::steal(PyTuple_Pack(1, st.a_file.get()));
+    return static_cast<bool>(st.file_keyword);
 }
 
 // `import name` as a module attribute of the same name.
@@ -112,6 +116,9 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(st->builtins_dict.get());
     Py_VISIT(st->builtin_print.get());
     Py_VISIT(st->viewer_type.get());
+    Py_VISIT(st->print_cache.sys_module.get());
+    Py_VISIT(st->print_cache.target.replacement.get());
+    Py_VISIT(st->print_cache.target.stdout_file.get());
     return 0;
 }
 
@@ -126,6 +133,10 @@ int clear_module(PyObject* module) {
     st->builtin_print.reset();
     st->fast_paths_name.reset();
     st->viewer_type.reset();
+    st->newline.reset();
+    st->file_keyword.reset();
+    st->write_name.reset();
+    st->print_cache.clear();
     return 0;
 }
 

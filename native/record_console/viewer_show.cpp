@@ -9,11 +9,58 @@ namespace {
 
 using py::Ref;
 
+// self.__formatter, looked up for every event as the loop's Python code would, but read again
+// only when the viewer's dict or class changed since the last event.
+class FormatterLookup {
+  public:
+    Ref get(const Context& ctx, PyObject* self) {
+        PyTypeObject* type = Py_TYPE(self);
+        PyObject** slot = _PyObject_GetDictPtr(self);
+        PyObject* dict = slot == nullptr ? nullptr : *slot;
+        if (formatter_ && dict == dict_ && type == type_ && dict != nullptr &&
+            version_of(dict) == dict_version_ && version_valid(type) &&
+            type->tp_version_tag == type_version_) {
+            return formatter_;
+        }
+        formatter_.reset();
+        Ref found = py::getattr(self, ctx.state->f_formatter.get());
+        if (!found) return found;
+        // Kept only when the lookup was a plain read of the instance dict.
+        PyObject* name = ctx.state->f_formatter.get();
+        if (type->tp_getattro == PyObject_GenericGetAttr && dict != nullptr &&
+            PyDict_CheckExact(dict) && _PyType_Lookup(type, name) == nullptr &&
+            version_valid(type) && PyDict_GetItemWithError(dict, name) == found.get()) {
+            formatter_ = found;
+            dict_ = dict;
+            dict_version_ = version_of(dict);
+            type_ = type;
+            type_version_ = type->tp_version_tag;
+        }
+        PyErr_Clear();
+        return found;
+    }
+
+  private:
+    static std::uint64_t version_of(PyObject* dict) {
+        return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+    }
+    static bool version_valid(PyTypeObject* type) {
+        return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0;
+    }
+
+    Ref formatter_;
+    PyObject* dict_ = nullptr;  // identity only
+    std::uint64_t dict_version_ = 0;
+    PyTypeObject* type_ = nullptr;  // identity only
+    unsigned int type_version_ = 0;
+};
+
 // Prints every event that `source` yields, each as soon as it is drawn. False with an error set
 // when drawing, formatting or printing fails.
 bool print_events(const Context& ctx, PyObject* self, PyObject* source) {
     Ref events = Ref::steal(PyObject_GetIter(source));
     if (!events) return false;
+    FormatterLookup formatters;
     while (true) {
         // A loop that never returns to the interpreter must still notice Ctrl-C.
         if (PyErr_CheckSignals() < 0) return false;
@@ -22,7 +69,7 @@ bool print_events(const Context& ctx, PyObject* self, PyObject* source) {
         Ref safe_event = escape_event(event.get());
         if (!safe_event) return false;
         event.reset();
-        Ref formatter = py::getattr(self, ctx.state->f_formatter.get());
+        Ref formatter = formatters.get(ctx, self);
         if (!formatter) return false;
         Ref text =
             call_method(formatter.get(), ctx.state->a_format_event.get(), {safe_event.get()});

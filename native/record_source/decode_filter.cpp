@@ -1,4 +1,4 @@
-// The decode-and-filter step shared by all iterators, and the per-call host look-ups.
+// The decode-and-filter step shared by all iterators.
 #include "py/host.hpp"
 #include "py/json_build.hpp"
 #include "record_source/iterator.hpp"
@@ -12,19 +12,6 @@ Ref module_global(PyObject* module, PyObject* name) {
         return Ref();
     }
     return Ref::borrow(value);
-}
-
-bool HostCalls::load(PyObject* self) {
-    module = module_of(self);
-    if (module == nullptr) return false;
-    st = state_of_module(module);
-    fast = py::fast_paths_enabled(module, st->names.fast_paths.get());
-    Ref json = module_global(module, st->names.json.get());
-    if (!json) return false;
-    json_loads = py::getattr(json.get(), st->names.loads.get());
-    if (!json_loads) return false;
-    loads_is_original = json_loads.is(st->json_loads.get());
-    return true;
 }
 
 namespace {
@@ -67,7 +54,7 @@ Ref decode_json(PyObject* self, HostCalls& host, const LineText& line) {
 int decode_and_filter(PyObject* self, HostCalls& host, const LineText& line, Ref& record) {
     Ref value = decode_json(self, host, line);
     if (value) {
-        Ref verdict = Ref::steal(call_filter_event(self, host.st, value.get()));
+        Ref verdict = Ref::steal(call_filter_event(self, host, value.get()));
         if (verdict) {
             int accepted = PyObject_IsTrue(verdict.get());
             if (accepted > 0) {

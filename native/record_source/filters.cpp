@@ -10,9 +10,20 @@ ModuleState* state_of(PyObject* self) {
     return module == nullptr ? nullptr : state_of_module(module);
 }
 
-// Returns a new reference to True or False, or null on error.
-PyObject* filter_priority(PyObject* self, ModuleState* st, PyObject* event) {
-    Ref accepted = py::getattr(self, st->names.priority_filter.get());
+bool is_empty_set(PyObject* value) {
+    return value != nullptr && PyAnySet_CheckExact(value) && PySet_GET_SIZE(value) == 0;
+}
+
+// self.<name>, or `known` when the caller already looked it up.
+Ref filter_set(PyObject* self, PyObject* name, PyObject* known) {
+    return known != nullptr ? Ref::borrow(known) : py::getattr(self, name);
+}
+
+// Returns a new reference to True or False, or null on error. `known_set` is the priority set
+// when the caller has it, else nullptr.
+PyObject* filter_priority_with(PyObject* self, ModuleState* st, PyObject* event,
+                               PyObject* known_set) {
+    Ref accepted = filter_set(self, st->names.priority_filter.get(), known_set);
     if (!accepted) return nullptr;
     int any = PyObject_IsTrue(accepted.get());
     if (any < 0) return nullptr;
@@ -46,8 +57,9 @@ Ref first_source_name(ModuleState* st, PyObject* event, bool& error) {
     return first;
 }
 
-PyObject* filter_source(PyObject* self, ModuleState* st, PyObject* event) {
-    Ref wanted = py::getattr(self, st->names.source_filter.get());
+PyObject* filter_source_with(PyObject* self, ModuleState* st, PyObject* event,
+                             PyObject* known_set) {
+    Ref wanted = filter_set(self, st->names.source_filter.get(), known_set);
     if (!wanted) return nullptr;
     int any = PyObject_IsTrue(wanted.get());
     if (any < 0) return nullptr;
@@ -65,6 +77,14 @@ PyObject* filter_source(PyObject* self, ModuleState* st, PyObject* event) {
     }
     if (PyErr_Occurred()) return nullptr;
     Py_RETURN_FALSE;
+}
+
+PyObject* filter_priority(PyObject* self, ModuleState* st, PyObject* event) {
+    return filter_priority_with(self, st, event, nullptr);
+}
+
+PyObject* filter_source(PyObject* self, ModuleState* st, PyObject* event) {
+    return filter_source_with(self, st, event, nullptr);
 }
 
 // Calls the hook `name` on self: the native test when nothing replaced it, else the override.
@@ -88,9 +108,29 @@ PyObject* filter_event(PyObject* self, ModuleState* st, PyObject* event) {
 
 }  // namespace
 
-PyObject* call_filter_event(PyObject* self, ModuleState* st, PyObject* record) {
-    return call_hook(self, st, st->names.filter_event.get(), st->native_filter_event.get(),
-                     filter_event, record);
+PyObject* call_filter_event(PyObject* self, HostCalls& host, PyObject* record) {
+    ModuleState* st = host.st;
+    host.refresh_filters(self);
+    if (!host.native_filter_event)
+        return PyObject_CallMethodOneArg(self, st->names.filter_event.get(), record);
+    // No filter set (the usual case): both native tests accept without looking at the record.
+    if (host.native_filter_priority && host.native_filter_source &&
+        is_empty_set(host.priority_filter.get()) && is_empty_set(host.source_filter.get())) {
+        Py_RETURN_TRUE;
+    }
+    Ref priority =
+        Ref::steal(host.native_filter_priority
+                       ? filter_priority_with(self, st, record, host.priority_filter.get())
+                       : PyObject_CallMethodOneArg(self, st->names.filter_priority.get(), record));
+    if (!priority) return nullptr;
+    int passed = PyObject_IsTrue(priority.get());
+    if (passed < 0) return nullptr;
+    if (passed == 0) return priority.release();
+    // An overriding priority test is code that may have replaced the source test meanwhile.
+    if (!host.native_filter_priority) host.refresh_filters(self);
+    if (!host.native_filter_source)
+        return PyObject_CallMethodOneArg(self, st->names.filter_source.get(), record);
+    return filter_source_with(self, st, record, host.source_filter.get());
 }
 
 // Parses the single `event_dict` argument of a filter test, positional or by keyword.

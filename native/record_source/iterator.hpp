@@ -7,6 +7,7 @@
 
 #include "core/text_lines.hpp"
 #include "py/json_build.hpp"
+#include "record_source/lookup_cache.hpp"
 #include "record_source/state.hpp"
 
 namespace nerit::record_source {
@@ -31,6 +32,12 @@ struct NativeState {
     std::string scratch;     // a line rebuilt with its "\n" when it ended in CR or CR LF
     Ref utf8_encoding;       // the file's encoding object, once known to name UTF-8
     py::KeyCache json_keys;  // keys repeated from line to line share one str
+    LookupCache lookups;     // what the last __next__ found, while nothing has changed
+    // Objects below _file once checked for the native reader; each call compares identities
+    // with them before trusting the check (held, so an address is never reused meanwhile).
+    Ref checked_buffer;
+    Ref reader_raw;     // the raw file whose descriptor the native reader reads
+    Ref strict_errors;  // the errors value of _file, once seen to be "strict"
 };
 
 struct IteratorObject {
@@ -41,18 +48,6 @@ struct IteratorObject {
 inline IteratorObject* as_iterator(PyObject* self) {
     return reinterpret_cast<IteratorObject*>(self);
 }
-
-// Host facilities looked up once per __next__ call.
-struct HostCalls {
-    PyObject* module = nullptr;  // borrowed
-    ModuleState* st = nullptr;
-    bool fast = false;  // the module's _fast_paths switch
-    Ref json_loads;
-    bool loads_is_original = false;
-
-    // Fills the fields; false with an error set when a lookup fails.
-    bool load(PyObject* self);
-};
 
 // Reads a module global such as "json" as the module's code would, raising NameError like it.
 Ref module_global(PyObject* module, PyObject* name);
@@ -69,7 +64,7 @@ struct LineText {
 int decode_and_filter(PyObject* self, HostCalls& host, const LineText& line, Ref& record);
 
 // Calls self._filter_event(record) (the native test unless it was replaced); new reference.
-PyObject* call_filter_event(PyObject* self, ModuleState* st, PyObject* record);
+PyObject* call_filter_event(PyObject* self, HostCalls& host, PyObject* record);
 
 // GC support shared by every class (a class with GC must name its traverse function).
 int iterator_traverse(PyObject* self, visitproc visit, void* arg);

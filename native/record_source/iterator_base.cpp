@@ -79,6 +79,11 @@ int iterator_traverse(PyObject* self, visitproc visit, void* arg) {
         Py_VISIT(it->native->opened_file.get());
         Py_VISIT(it->native->date_pattern.get());
         Py_VISIT(it->native->pending_text.get());
+        Py_VISIT(it->native->checked_buffer.get());
+        Py_VISIT(it->native->reader_raw.get());
+        Py_VISIT(it->native->strict_errors.get());
+        Py_VISIT(it->native->utf8_encoding.get());
+        if (int visited = it->native->lookups.traverse(visit, arg)) return visited;
     }
     return 0;
 }
@@ -90,6 +95,10 @@ int iterator_clear(PyObject* self) {
         it->native->opened_file.reset();
         it->native->date_pattern.reset();
         it->native->pending_text.reset();
+        it->native->checked_buffer.reset();
+        it->native->reader_raw.reset();
+        it->native->strict_errors.reset();
+        it->native->lookups.clear();
     }
     return 0;
 }
@@ -98,6 +107,7 @@ int base_init_steps(PyObject* self, ModuleState* st, PyObject* event_file_path) 
     NativeState& native = *as_iterator(self)->native;
     native.opened_file.reset();
     native.reader.reset();
+    native.reader_raw.reset();
     native.mode = ReadMode::undecided;
     if (PyObject_SetAttr(self, st->names.file_path.get(), event_file_path) < 0) return -1;
     Ref file = Ref::steal(PyObject_CallMethodNoArgs(event_file_path, st->names.open.get()));

@@ -11,29 +11,64 @@ bool is_exactly(PyObject* object, const Ref& type) {
     return Py_IS_TYPE(object, reinterpret_cast<PyTypeObject*>(type.get()));
 }
 
-// 1 when the text attribute `name` of `file` equals `expected` after `normalise`, 0 when not,
-// -1 on error.
-int text_attribute_is(PyObject* file, PyObject* name, PyObject* expected) {
-    Ref value = py::getattr(file, name);
+// 1 when `value` is a str equal to `expected`, 0 when not.
+int text_attribute_is_value(PyObject* value, PyObject* expected) {
+    if (!PyUnicode_CheckExact(value)) return 0;
+    return PyUnicode_Compare(value, expected) == 0 ? 1 : 0;
+}
+
+// 1 when the text attribute `name` of `object` equals `expected`, 0 when not, -1 on error.
+int text_attribute_is(PyObject* object, PyObject* name, PyObject* expected) {
+    Ref value = py::getattr(object, name);
     if (!value) return -1;
-    if (!PyUnicode_CheckExact(value.get())) return 0;
-    return PyUnicode_Compare(value.get(), expected) == 0 ? 1 : 0;
+    return text_attribute_is_value(value.get(), expected);
+}
+
+// What attribute lookup of a data descriptor's name gives on an exact instance of the
+// descriptor's (immutable) type, with no lookup.
+Ref through(const Ref& descriptor, PyObject* object) {
+    PyObject* d = descriptor.get();
+    return Ref::steal(
+        Py_TYPE(d)->tp_descr_get(d, object, reinterpret_cast<PyObject*>(Py_TYPE(object))));
 }
 
 }  // namespace
 
 // Whether the native reader may stand in for `_file.readline()` on this call. Every check that
-// fails, including by raising, leaves the host's readline in charge.
+// fails, including by raising, leaves the host's readline in charge. The file is an exact
+// TextIOWrapper over an exact BufferedReader over an exact FileIO, so each attribute is read
+// through the type's own descriptor; what was checked once (the codec, the errors value, the
+// types below) is trusted again only for the very same objects.
 bool LineSource::native_allowed(HostCalls& host) {
     if (!host.fast || state_->mode == ReadMode::host) return false;
     PyObject* file = file_.get();
     if (!state_->opened_file.is(file) || !state_->opened_through_posix_path) return false;
     if (!is_exactly(file, st_->text_io_wrapper_type)) return false;
-    Ref closed = py::getattr(file, st_->names.closed.get());
+    // Raises once the file is detached, as every reading operation would.
+    Ref chunk = through(st_->text_chunk_size, file);
+    if (!chunk || !PyLong_CheckExact(chunk.get())) return false;
+    Py_ssize_t size = PyLong_AsSsize_t(chunk.get());
+    if (size <= 0) return false;
+    chunk_size_ = static_cast<std::size_t>(size);
+    Ref buffer = through(st_->text_buffer, file);
+    if (!buffer) return false;
+    if (!state_->checked_buffer.is(buffer.get())) {
+        if (!is_exactly(buffer.get(), st_->buffered_reader_type)) return false;
+        state_->checked_buffer = buffer;
+    }
+    Ref raw = through(st_->buffered_raw, buffer.get());
+    if (!raw || !is_exactly(raw.get(), st_->file_io_type)) return false;
+    if (state_->reader && !state_->reader_raw.is(raw.get())) return false;
+    // The text file is closed exactly when its buffer is.
+    Ref closed = through(st_->buffered_closed, buffer.get());
     if (!closed || closed.get() != Py_False) return false;
-    if (text_attribute_is(file, st_->names.errors.get(), st_->names.strict.get()) != 1)
-        return false;
-    Ref encoding = py::getattr(file, st_->names.encoding.get());
+    Ref errors = through(st_->text_errors, file);
+    if (!errors) return false;
+    if (!state_->strict_errors.is(errors.get())) {
+        if (text_attribute_is_value(errors.get(), st_->names.strict.get()) != 1) return false;
+        state_->strict_errors = std::move(errors);
+    }
+    Ref encoding = through(st_->text_encoding, file);
     if (!encoding) return false;
     // The codec registry is asked once per encoding object, not on every call.
     if (!state_->utf8_encoding.is(encoding.get())) {
@@ -44,21 +79,13 @@ bool LineSource::native_allowed(HostCalls& host) {
         }
         state_->utf8_encoding = std::move(encoding);
     }
-    Ref chunk = py::getattr(file, st_->names.chunk_size.get());
-    if (!chunk || !PyLong_CheckExact(chunk.get())) return false;
-    Py_ssize_t size = PyLong_AsSsize_t(chunk.get());
-    if (size <= 0) return false;
-    chunk_size_ = static_cast<std::size_t>(size);
     if (!state_->reader) {
-        Ref buffer = py::getattr(file, st_->names.buffer.get());
-        if (!buffer || !is_exactly(buffer.get(), st_->buffered_reader_type)) return false;
-        Ref raw = py::getattr(buffer.get(), st_->names.raw.get());
-        if (!raw || !is_exactly(raw.get(), st_->file_io_type)) return false;
         int fd = PyObject_AsFileDescriptor(raw.get());
         if (fd < 0) return false;
         struct stat info;
         if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return false;
         state_->reader = std::make_unique<core::TextLineReader>(fd, state_->start_offset);
+        state_->reader_raw = std::move(raw);
     }
     return true;
 }
@@ -67,7 +94,7 @@ bool LineSource::begin(PyObject* self, HostCalls& host) {
     self_ = self;
     state_ = as_iterator(self)->native;
     st_ = host.st;
-    file_ = py::getattr(self, st_->names.file.get());
+    file_ = host.file ? host.file : py::getattr(self, st_->names.file.get());
     if (!file_) return false;
     reader_ = nullptr;
     bool allowed = native_allowed(host);

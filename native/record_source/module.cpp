@@ -29,6 +29,18 @@ bool intern_names(Names& names) {
     return true;
 }
 
+// A data descriptor defined by `type` itself, or an empty Ref with an error set.
+Ref type_member(const Ref& type, const char* name) {
+    PyObject* dict = reinterpret_cast<PyTypeObject*>(type.get())->tp_dict;
+    PyObject* found = PyDict_GetItemString(dict, name);
+    if (found == nullptr || Py_TYPE(found)->tp_descr_get == nullptr ||
+        Py_TYPE(found)->tp_descr_set == nullptr) {
+        PyErr_Format(PyExc_ImportError, "io type without the data descriptor %s", name);
+        return Ref();
+    }
+    return Ref::borrow(found);
+}
+
 // The module's imports, bound under the names its code uses.
 bool import_host(PyObject* module, ModuleState* st) {
     Ref json = import("json");
@@ -65,9 +77,19 @@ bool import_host(PyObject* module, ModuleState* st) {
     st->buffered_reader_type = py::getattr(io.get(), "BufferedReader");
     st->file_io_type = py::getattr(io.get(), "FileIO");
     st->codecs_lookup = py::getattr(codecs.get(), "lookup");
-    return st->json_loads && st->isoparse && st->re_compile && st->posix_path_type &&
-           st->datetime_api && st->text_io_wrapper_type && st->buffered_reader_type &&
-           st->file_io_type && st->codecs_lookup;
+    if (!st->text_io_wrapper_type || !st->buffered_reader_type) return false;
+    st->text_chunk_size = type_member(st->text_io_wrapper_type, "_CHUNK_SIZE");
+    st->text_buffer = type_member(st->text_io_wrapper_type, "buffer");
+    st->text_encoding = type_member(st->text_io_wrapper_type, "encoding");
+    st->text_errors = type_member(st->text_io_wrapper_type, "errors");
+    st->buffered_raw = type_member(st->buffered_reader_type, "raw");
+    st->buffered_closed = type_member(st->buffered_reader_type, "closed");
+    st->tzinfo_keyword = Ref::steal(Py_BuildValue("(s)", "tzinfo"));
+    return st->text_chunk_size && st->text_buffer && st->text_encoding && st->text_errors &&
+           st->buffered_raw && st->buffered_closed && st->tzinfo_keyword && st->json_loads &&
+           st->isoparse && st->re_compile && st->posix_path_type && st->datetime_api &&
+           st->text_io_wrapper_type && st->buffered_reader_type && st->file_io_type &&
+           st->codecs_lookup;
 }
 
 // NeritEvent = Dict[str, Union[str, Dict[str, Dict[str, str]]]]; NeritEvents = List[NeritEvent].
@@ -165,10 +187,29 @@ PyModuleDef_Slot slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_module)},
 }  // namespace
 
 int ModuleState::traverse(visitproc visit, void* arg) {
-    for (const Ref* ref : {&json_loads, &isoparse, &re_compile, &text_io_wrapper_type,
-                           &buffered_reader_type, &file_io_type, &posix_path_type, &codecs_lookup,
-                           &native_filter_event, &native_filter_priority, &native_filter_source,
-                           &base_type, &all_type, &range_type, &recent_type, &new_type}) {
+    for (const Ref* ref : {&json_loads,
+                           &isoparse,
+                           &re_compile,
+                           &text_io_wrapper_type,
+                           &buffered_reader_type,
+                           &file_io_type,
+                           &posix_path_type,
+                           &codecs_lookup,
+                           &text_chunk_size,
+                           &text_buffer,
+                           &text_encoding,
+                           &text_errors,
+                           &buffered_raw,
+                           &buffered_closed,
+                           &tzinfo_keyword,
+                           &native_filter_event,
+                           &native_filter_priority,
+                           &native_filter_source,
+                           &base_type,
+                           &all_type,
+                           &range_type,
+                           &recent_type,
+                           &new_type}) {
         Py_VISIT(ref->get());
     }
     return 0;

@@ -76,11 +76,11 @@ Ref whole_host_line(NativeState& native, PyObject* read) {
 
 PyObject* new_next(PyObject* self) {
     HostCalls host;
-    if (!host.load(self)) return nullptr;
     NativeState& native = *as_iterator(self)->native;
     LineSource source;
     while (true) {
-        if (!source.begin(self, host)) return nullptr;
+        // A wait ran code (time.sleep may be replaced): what lookup finds is checked anew.
+        if (!host.load(self) || !source.begin(self, host)) return nullptr;
         LineText text;
         switch (source.next(text)) {
             case LineSource::Got::error:

@@ -90,6 +90,15 @@ struct ModuleState {
     Ref file_io_type;
     Ref posix_path_type;
     Ref codecs_lookup;
+    // Descriptors of those (immutable) types, called directly: on an exact instance they give
+    // what attribute lookup gives, without the lookup.
+    Ref text_chunk_size;  // TextIOWrapper._CHUNK_SIZE
+    Ref text_buffer;      // TextIOWrapper.buffer
+    Ref text_encoding;    // TextIOWrapper.encoding
+    Ref text_errors;      // TextIOWrapper.errors
+    Ref buffered_raw;     // BufferedReader.raw
+    Ref buffered_closed;  // BufferedReader.closed
+    Ref tzinfo_keyword;   // ("tzinfo",), the keyword names of replace(tzinfo=None)
     // The base class's own filter methods, to tell whether a subclass replaced one.
     Ref native_filter_event;
     Ref native_filter_priority;

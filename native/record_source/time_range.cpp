@@ -133,51 +133,77 @@ bool native_bound(ModuleState* st, PyObject* value, core::NaiveDateTime& out) {
     return true;
 }
 
-// What one __next__ call needs to judge a line's date.
-struct DateRules {
-    Ref pattern;
-    Ref isoparse;
-    Ref since;
-    Ref until;
-    bool native_search = false;
-    bool native_parse = false;
-    bool native_compare = false;
-    core::NaiveDateTime since_value{};
-    core::NaiveDateTime until_value{};
-    Ref replace_keywords;  // ("tzinfo",)
+// The module holding `name` in its own dict (a plain module), with that entry; nullptr when
+// only a live lookup can tell.
+PyObject* plain_module_entry(PyObject* owner, PyObject* name) {
+    if (owner == nullptr || !PyModule_CheckExact(owner)) return nullptr;
+    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(owner), name);
+    if (value == nullptr) PyErr_Clear();
+    return value;
+}
 
-    bool load(PyObject* self, HostCalls& host) {
-        ModuleState* st = host.st;
-        pattern = py::getattr(self, st->names.date_regex.get());
-        if (!pattern) return false;
-        isoparse = dateutil_function(host.module, st, st->names.isoparse.get());
-        if (!isoparse) return false;
-        since = py::getattr(self, st->names.date_since.get());
-        if (!since) return false;
-        until = py::getattr(self, st->names.date_until.get());
-        if (!until) return false;
-        PyObject* own_pattern = as_iterator(self)->native->date_pattern.get();
-        native_search = host.fast && own_pattern != nullptr && pattern.is(own_pattern);
-        native_parse = host.fast && isoparse.is(st->isoparse.get());
-        native_compare = host.fast && native_bound(st, since.get(), since_value) &&
-                         native_bound(st, until.get(), until_value);
-        replace_keywords = Ref::steal(PyTuple_Pack(1, st->names.tzinfo.get()));
-        return static_cast<bool>(replace_keywords);
+// Keeps `dates` in the cache when every value in it is guarded by a version tag.
+void store_dates(PyObject* self, const HostCalls& host, const DateLookups& dates) {
+    LookupCache& cache = as_iterator(self)->native->lookups;
+    if (!cache.vouches_for(self, host)) return;
+    ModuleState* st = host.st;
+    PyObject* dateutil = py::module_global(host.module, st->names.dateutil.get());
+    PyObject* parser = plain_module_entry(dateutil, st->names.parser.get());
+    if (parser == nullptr ||
+        plain_module_entry(parser, st->names.isoparse.get()) != dates.isoparse.get())
+        return;
+    PyTypeObject* type = Py_TYPE(self);
+    if (instance_entry(type, cache.dict, st->names.date_regex.get()) != dates.pattern.get() ||
+        instance_entry(type, cache.dict, st->names.date_since.get()) != dates.since.get() ||
+        instance_entry(type, cache.dict, st->names.date_until.get()) != dates.until.get() ||
+        !cache.matches(self)) {
+        return;
     }
-};
+    cache.dateutil = Ref::borrow(dateutil);
+    cache.dateutil_dict_version = version_tag(PyModule_GetDict(dateutil));
+    cache.parser = Ref::borrow(parser);
+    cache.parser_dict_version = version_tag(PyModule_GetDict(parser));
+    cache.dates = dates;
+    cache.dates_valid = true;
+}
+
+// What one __next__ call needs to judge a line's date, from the cache while it holds.
+bool load_dates(PyObject* self, const HostCalls& host, DateLookups& rules) {
+    LookupCache& cache = as_iterator(self)->native->lookups;
+    if (cache.vouches_for(self, host) && cache.dates_match()) {
+        rules = cache.dates;
+        return true;
+    }
+    ModuleState* st = host.st;
+    rules.pattern = py::getattr(self, st->names.date_regex.get());
+    if (!rules.pattern) return false;
+    rules.isoparse = dateutil_function(host.module, st, st->names.isoparse.get());
+    if (!rules.isoparse) return false;
+    rules.since = py::getattr(self, st->names.date_since.get());
+    if (!rules.since) return false;
+    rules.until = py::getattr(self, st->names.date_until.get());
+    if (!rules.until) return false;
+    PyObject* own_pattern = as_iterator(self)->native->date_pattern.get();
+    rules.native_search = host.fast && own_pattern != nullptr && rules.pattern.is(own_pattern);
+    rules.native_parse = host.fast && rules.isoparse.is(st->isoparse.get());
+    rules.native_compare = host.fast && native_bound(st, rules.since.get(), rules.since_value) &&
+                           native_bound(st, rules.until.get(), rules.until_value);
+    store_dates(self, host, rules);
+    return true;
+}
 
 // isoparse(text).replace(tzinfo=None) with the host's parser.
-Ref host_event_date(ModuleState* st, DateRules& rules, PyObject* text) {
+Ref host_event_date(ModuleState* st, DateLookups& rules, PyObject* text) {
     Ref parsed = Ref::steal(PyObject_CallOneArg(rules.isoparse.get(), text));
     if (!parsed) return parsed;
     PyObject* call_args[] = {parsed.get(), Py_None};
-    return Ref::steal(PyObject_VectorcallMethod(st->names.replace.get(), call_args, 1,
-                                                rules.replace_keywords.get()));
+    return Ref::steal(
+        PyObject_VectorcallMethod(st->names.replace.get(), call_args, 1, st->tzinfo_keyword.get()));
 }
 
 enum class Verdict { skip, in_range, past_end, error };
 
-Verdict compare_objects(DateRules& rules, PyObject* event_date) {
+Verdict compare_objects(DateLookups& rules, PyObject* event_date) {
     int after_start = PyObject_RichCompareBool(rules.since.get(), event_date, Py_LE);
     if (after_start < 0) return Verdict::error;
     if (!after_start) return Verdict::skip;
@@ -187,7 +213,7 @@ Verdict compare_objects(DateRules& rules, PyObject* event_date) {
 }
 
 // Judges one line by its date: no date or too early (skip), in range, or past the end.
-Verdict judge_line(HostCalls& host, DateRules& rules, const LineText& line) {
+Verdict judge_line(HostCalls& host, DateLookups& rules, const LineText& line) {
     ModuleState* st = host.st;
     std::string_view utf8 = line.utf8;
     bool have_utf8 = line.object == nullptr;
@@ -253,8 +279,8 @@ Verdict judge_line(HostCalls& host, DateRules& rules, const LineText& line) {
 PyObject* range_next(PyObject* self) {
     HostCalls host;
     if (!host.load(self)) return nullptr;
-    DateRules rules;
-    if (!rules.load(self, host)) return nullptr;
+    DateLookups rules;
+    if (!load_dates(self, host, rules)) return nullptr;
     LineSource source;
     if (!source.begin(self, host)) return nullptr;
     LineText line;
