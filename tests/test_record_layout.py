@@ -432,6 +432,7 @@ def test_equal_key_lengths_get_one_space():
     ({"a%b": "Q"}, "%a%b", "Q"),
     ({"a": "%b", "b": "B"}, "no a here %b", "no a here B"),
     ({"a": "1"}, "%a" * 40, "1" * 40),
+    ({"a": "1", "": "E"}, "%a %", "1 E"),
 ])
 def test_expression_placeholders_in_key_order(inner, expression, expected):
     event = {"PRIORITY": "info", "MSG": {"kernel": inner}}

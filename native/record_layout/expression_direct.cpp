@@ -6,59 +6,27 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace nerit::layout {
 namespace {
 
 using py::Ref;
+using Site = ExpressionPlan::Site;
 
-// Expressions with more "%" than this go the general way.
-constexpr int kMaxSites = 32;
-
-// One "%" of the expression.
-struct Site {
-    Py_ssize_t at;       // index of the "%"
-    Py_ssize_t room;     // characters after it, up to the next "%" or the end
-    Py_UCS4 first;       // the character after it (when room > 0)
-    bool last;           // no "%" follows it
-    PyObject* value;     // what replaces it (borrowed from the event); nullptr while open
-    Py_ssize_t removed;  // length of the placeholder that `value` replaces
-};
-
-// The "%" positions of `expression`; false when there are too many, or when one is followed
-// directly by another (its placeholder could then run into text inserted later).
-bool find_sites(PyObject* expression, Site* sites, int& count) {
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(expression);
-    const int kind = PyUnicode_KIND(expression);
-    const void* data = PyUnicode_DATA(expression);
-    count = 0;
-    Py_ssize_t at = -1;
-    auto next = [&](Py_ssize_t from) -> Py_ssize_t {
-        if (kind == PyUnicode_1BYTE_KIND) {
-            const char* begin = static_cast<const char*>(data);
-            const void* found =
-                std::memchr(begin + from, '%', static_cast<std::size_t>(length - from));
-            return found == nullptr ? -1 : static_cast<const char*>(found) - begin;
-        }
+// Short texts: a plain loop beats the set-up of a library call.
+Py_ssize_t find_percent(int kind, const void* data, Py_ssize_t from, Py_ssize_t length) {
+    if (kind == PyUnicode_1BYTE_KIND) {
+        const auto* chars = static_cast<const unsigned char*>(data);
         for (Py_ssize_t i = from; i < length; ++i) {
-            if (PyUnicode_READ(kind, data, i) == '%') return i;
+            if (chars[i] == '%') return i;
         }
         return -1;
-    };
-    for (at = next(0); at >= 0;) {
-        if (count == kMaxSites) return false;
-        const Py_ssize_t following = at + 1 < length ? next(at + 1) : -1;
-        Site& site = sites[count++];
-        site.at = at;
-        site.last = following < 0;
-        site.room = (site.last ? length : following) - at - 1;
-        if (site.room == 0 && !site.last) return false;
-        site.first = site.room > 0 ? PyUnicode_READ(kind, data, at + 1) : 0;
-        site.value = nullptr;
-        site.removed = 0;
-        at = following;
     }
-    return true;
+    for (Py_ssize_t i = from; i < length; ++i) {
+        if (PyUnicode_READ(kind, data, i) == '%') return i;
+    }
+    return -1;
 }
 
 // Whether `count` characters of `text` from `from` equal the first `count` of `key`.
@@ -67,9 +35,13 @@ bool same_text(PyObject* text, Py_ssize_t from, PyObject* key, Py_ssize_t count)
     const void* data = PyUnicode_DATA(text);
     const int key_kind = PyUnicode_KIND(key);
     const void* key_data = PyUnicode_DATA(key);
-    if (kind == key_kind) {
-        return std::memcmp(static_cast<const char*>(data) + from * kind, key_data,
-                           static_cast<std::size_t>(count * kind)) == 0;
+    if (kind == PyUnicode_1BYTE_KIND && key_kind == PyUnicode_1BYTE_KIND) {
+        const auto* a = static_cast<const unsigned char*>(data) + from;
+        const auto* b = static_cast<const unsigned char*>(key_data);
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            if (a[i] != b[i]) return false;
+        }
+        return true;
     }
     for (Py_ssize_t i = 0; i < count; ++i) {
         if (PyUnicode_READ(kind, data, from + i) != PyUnicode_READ(key_kind, key_data, i)) {
@@ -79,24 +51,21 @@ bool same_text(PyObject* text, Py_ssize_t from, PyObject* key, Py_ssize_t count)
     return true;
 }
 
-bool holds_percent(PyObject* text) {
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    if (PyUnicode_KIND(text) == PyUnicode_1BYTE_KIND) {
-        return std::memchr(PyUnicode_DATA(text), '%', static_cast<std::size_t>(length)) != nullptr;
-    }
-    return PyUnicode_FindChar(text, '%', 0, length, 1) != -1;
-}
+// What each site receives during one call.
+struct Placed {
+    PyObject* value;     // borrowed from the event; nullptr while the site is open
+    Py_ssize_t removed;  // length of the placeholder that `value` replaces
+};
 
 // Puts `value` into every open site whose text starts with `key`. False when the outcome
 // cannot be told from the expression alone.
-bool place(PyObject* expression, Site* sites, int count, int& open, PyObject* key,
-           PyObject* value) {
+bool place(const ExpressionPlan& plan, PyObject* expression, Placed* placed, int& open,
+           PyObject* key, Py_UCS4 first, PyObject* value) {
     const Py_ssize_t key_length = PyUnicode_GET_LENGTH(key);
-    const Py_UCS4 first = PyUnicode_READ_CHAR(key, 0);
     bool value_checked = false;
-    for (int i = 0; i < count; ++i) {
-        Site& site = sites[i];
-        if (site.value != nullptr || site.room == 0 || site.first != first) continue;
+    for (int i = 0; i < plan.count; ++i) {
+        const Site& site = plan.sites[i];
+        if (site.first != first || placed[i].value != nullptr) continue;
         if (key_length > site.room) {
             // The placeholder would reach past the next "%": only the general way can tell.
             if (!site.last && same_text(expression, site.at + 1, key, site.room)) return false;
@@ -104,80 +73,130 @@ bool place(PyObject* expression, Site* sites, int count, int& open, PyObject* ke
         }
         if (!same_text(expression, site.at + 1, key, key_length)) continue;
         if (!value_checked) {
-            if (holds_percent(value)) return false;
+            if (find_percent(PyUnicode_KIND(value), PyUnicode_DATA(value), 0,
+                             PyUnicode_GET_LENGTH(value)) >= 0) {
+                return false;
+            }
             value_checked = true;
         }
-        site.value = value;
-        site.removed = key_length + 1;
+        placed[i] = {value, key_length + 1};
         --open;
     }
     return true;
 }
 
-Ref write_text(PyObject* expression, const Site* sites, int count) {
+Ref write_text(const ExpressionPlan& plan, PyObject* expression, const Placed* placed) {
     const bool ascii = PyUnicode_IS_ASCII(expression);
-    Py_ssize_t length = PyUnicode_GET_LENGTH(expression);
+    const Py_ssize_t expression_length = PyUnicode_GET_LENGTH(expression);
+    Py_ssize_t length = expression_length;
     Py_UCS4 widest = 127;
     Py_ssize_t kept_from = 0;
-    for (int i = 0; i < count; ++i) {
-        const Site& site = sites[i];
-        if (site.value == nullptr) continue;
-        const Py_ssize_t inserted = PyUnicode_GET_LENGTH(site.value);
-        if (inserted - site.removed > PY_SSIZE_T_MAX - length) return Ref::steal(PyErr_NoMemory());
-        length += inserted - site.removed;
-        widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(site.value));
+    for (int i = 0; i < plan.count; ++i) {
+        if (placed[i].value == nullptr) continue;
+        const Py_ssize_t inserted = PyUnicode_GET_LENGTH(placed[i].value);
+        if (inserted > PY_SSIZE_T_MAX - length) return Ref::steal(PyErr_NoMemory());
+        length += inserted - placed[i].removed;
+        widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(placed[i].value));
         // The result's kind must be the narrowest that holds it, as for any str.
-        if (!ascii)
-            widest = std::max(widest, _PyUnicode_FindMaxChar(expression, kept_from, site.at));
-        kept_from = site.at + site.removed;
+        if (!ascii) {
+            widest =
+                std::max(widest, _PyUnicode_FindMaxChar(expression, kept_from, plan.sites[i].at));
+        }
+        kept_from = plan.sites[i].at + placed[i].removed;
     }
     if (!ascii) {
-        widest = std::max(widest, _PyUnicode_FindMaxChar(expression, kept_from,
-                                                         PyUnicode_GET_LENGTH(expression)));
+        widest = std::max(widest, _PyUnicode_FindMaxChar(expression, kept_from, expression_length));
     }
     Ref text = Ref::steal(PyUnicode_New(length, widest));
     if (!text) return text;
+    const bool bytes = PyUnicode_KIND(text.get()) == PyUnicode_1BYTE_KIND;
+    char* out = static_cast<char*>(PyUnicode_DATA(text.get()));
     Py_ssize_t written = 0;
+    auto copy = [&](PyObject* from, Py_ssize_t start, Py_ssize_t chars) {
+        if (bytes && PyUnicode_KIND(from) == PyUnicode_1BYTE_KIND) {
+            std::memcpy(out + written, static_cast<const char*>(PyUnicode_DATA(from)) + start,
+                        static_cast<std::size_t>(chars));
+        } else {
+            _PyUnicode_FastCopyCharacters(text.get(), written, from, start, chars);
+        }
+        written += chars;
+    };
     kept_from = 0;
-    for (int i = 0; i < count; ++i) {
-        const Site& site = sites[i];
-        if (site.value == nullptr) continue;
-        _PyUnicode_FastCopyCharacters(text.get(), written, expression, kept_from,
-                                      site.at - kept_from);
-        written += site.at - kept_from;
-        const Py_ssize_t inserted = PyUnicode_GET_LENGTH(site.value);
-        _PyUnicode_FastCopyCharacters(text.get(), written, site.value, 0, inserted);
-        written += inserted;
-        kept_from = site.at + site.removed;
+    for (int i = 0; i < plan.count; ++i) {
+        if (placed[i].value == nullptr) continue;
+        copy(expression, kept_from, plan.sites[i].at - kept_from);
+        copy(placed[i].value, 0, PyUnicode_GET_LENGTH(placed[i].value));
+        kept_from = plan.sites[i].at + placed[i].removed;
     }
-    _PyUnicode_FastCopyCharacters(text.get(), written, expression, kept_from,
-                                  PyUnicode_GET_LENGTH(expression) - kept_from);
+    copy(expression, kept_from, expression_length - kept_from);
     return text;
 }
 
 }  // namespace
 
-Ref expression_direct(PyObject* expression, PyObject* event) {
+// The sites are the "%" signs that a key could take: a "%" at the very end can never be
+// replaced and stays as written. The plan is unusable when there are too many, or when one
+// "%" directly follows another (a placeholder could then run into text inserted later).
+bool ExpressionPlan::prepare(PyObject* expression_now) {
+    if (expression_now == expression) return usable;
+    release();
+    expression = Ref::borrow(expression_now).release();
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(expression_now);
+    const int kind = PyUnicode_KIND(expression_now);
+    const void* data = PyUnicode_DATA(expression_now);
+    count = 0;
+    ascii_firsts[0] = ascii_firsts[1] = 0;
+    usable = false;
+    for (Py_ssize_t at = find_percent(kind, data, 0, length); at >= 0 && at + 1 < length;) {
+        const Py_ssize_t following = find_percent(kind, data, at + 1, length);
+        if (following == at + 1 || count == kMaxSites) return false;
+        Site& site = sites[count++];
+        site.at = at;
+        site.last = following < 0;
+        site.room = (site.last ? length : following) - at - 1;
+        site.first = PyUnicode_READ(kind, data, at + 1);
+        if (site.first < 128)
+            ascii_firsts[site.first >> 6] |= std::uint64_t{1} << (site.first & 63);
+        at = following;
+    }
+    usable = true;
+    return true;
+}
+
+void ExpressionPlan::release() {
+    Ref dropped = Ref::steal(std::exchange(expression, nullptr));
+    usable = false;
+}
+
+int ExpressionPlan::traverse(visitproc visit, void* arg) {
+    Py_VISIT(expression);
+    return 0;
+}
+
+Ref expression_direct(ExpressionPlan& plan, PyObject* expression, PyObject* event) {
     if (!PyUnicode_CheckExact(expression) || !PyDict_CheckExact(event)) return Ref();
-    Site sites[kMaxSites];
-    int count = 0;
-    if (!find_sites(expression, sites, count)) return Ref();
-    int open = count;
+    if (!plan.prepare(expression)) return Ref();
+    Placed placed[ExpressionPlan::kMaxSites];
+    for (int i = 0; i < plan.count; ++i) placed[i] = {nullptr, 0};
+    int open = plan.count;
     Py_ssize_t pos = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     // Nothing below runs Python code, so the event cannot change while it is read.
     while (PyDict_Next(event, &pos, &key, &value)) {
-        // Every value is used as replacement text, so each must be a str; the general way
-        // raises the host's error for any other.
+        // Every value is used as replacement text, so each must be a str (the general way
+        // raises the host's error for any other); an empty key matches every "%".
         if (!PyUnicode_CheckExact(key) || !PyUnicode_CheckExact(value) ||
             PyUnicode_GET_LENGTH(key) == 0) {
             return Ref();
         }
-        if (open > 0 && !place(expression, sites, count, open, key, value)) return Ref();
+        if (open == 0) continue;  // only a final "%" may be left, which no key reaches
+        const Py_UCS4 first = PyUnicode_READ(PyUnicode_KIND(key), PyUnicode_DATA(key), 0);
+        if (first < 128 && ((plan.ascii_firsts[first >> 6] >> (first & 63)) & 1) == 0) continue;
+        if (!place(plan, expression, placed, open, key, first, value)) return Ref();
     }
-    if (open == count) return Ref::borrow(expression);  // str.replace found nothing to replace
-    return write_text(expression, sites, count);
+    if (open == plan.count) return Ref::borrow(expression);  // str.replace found nothing
+    return write_text(plan, expression, placed);
 }
 
 }  // namespace nerit::layout

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "record_layout/expression_direct.hpp"
+#include "record_layout/formatter_object.hpp"
 #include "record_layout/formatting.hpp"
 #include "record_layout/small_vector.hpp"
 
@@ -210,7 +211,8 @@ Ref expression_layout_native(Formatting& formatting, PyObject* event) {
     if (!expression) return expression;
     const bool native = formatting.fast_paths();
     if (native) {
-        Ref direct = expression_direct(expression.get(), event);
+        Ref direct =
+            expression_direct(expression_plan_of(formatting.self()), expression.get(), event);
         if (direct || PyErr_Occurred()) return direct;
     }
     ExpressionRun layout(state, std::move(expression), native);
