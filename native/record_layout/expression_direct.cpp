@@ -29,6 +29,28 @@ Py_ssize_t find_percent(int kind, const void* data, Py_ssize_t from, Py_ssize_t 
     return -1;
 }
 
+// Whether `text` holds a "%", eight bytes at a time for one-byte text.
+bool holds_percent(PyObject* text) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    const int kind = PyUnicode_KIND(text);
+    if (kind != PyUnicode_1BYTE_KIND)
+        return find_percent(kind, PyUnicode_DATA(text), 0, length) >= 0;
+    const auto* chars = static_cast<const unsigned char*>(PyUnicode_DATA(text));
+    constexpr std::uint64_t kOnes = 0x0101010101010101u;
+    constexpr std::uint64_t kHigh = 0x8080808080808080u;
+    Py_ssize_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, chars + i, sizeof word);
+        const std::uint64_t x = word ^ (kOnes * '%');  // a zero byte where a "%" stands
+        if (((x - kOnes) & ~x & kHigh) != 0) return true;
+    }
+    for (; i < length; ++i) {
+        if (chars[i] == '%') return true;
+    }
+    return false;
+}
+
 // Whether `count` characters of `text` from `from` equal the first `count` of `key`.
 bool same_text(PyObject* text, Py_ssize_t from, PyObject* key, Py_ssize_t count) {
     const int kind = PyUnicode_KIND(text);
@@ -73,10 +95,7 @@ bool place(const ExpressionPlan& plan, PyObject* expression, Placed* placed, int
         }
         if (!same_text(expression, site.at + 1, key, key_length)) continue;
         if (!value_checked) {
-            if (find_percent(PyUnicode_KIND(value), PyUnicode_DATA(value), 0,
-                             PyUnicode_GET_LENGTH(value)) >= 0) {
-                return false;
-            }
+            if (holds_percent(value)) return false;
             value_checked = true;
         }
         placed[i] = {value, key_length + 1};
