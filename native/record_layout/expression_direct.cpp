@@ -5,7 +5,9 @@
 #include "record_layout/expression_direct.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
+#include <iterator>
 #include <utility>
 
 namespace nerit::layout {
@@ -82,10 +84,11 @@ struct Placed {
 // Puts `value` into every open site whose text starts with `key`. False when the outcome
 // cannot be told from the expression alone.
 bool place(const ExpressionPlan& plan, PyObject* expression, Placed* placed, int& open,
-           PyObject* key, Py_UCS4 first, PyObject* value) {
+           PyObject* key, Py_UCS4 first, std::uint32_t candidates, PyObject* value) {
     const Py_ssize_t key_length = PyUnicode_GET_LENGTH(key);
     bool value_checked = false;
-    for (int i = 0; i < plan.count; ++i) {
+    for (; candidates != 0; candidates &= candidates - 1) {
+        const int i = std::countr_zero(candidates);
         const Site& site = plan.sites[i];
         if (site.first != first || placed[i].value != nullptr) continue;
         if (key_length > site.room) {
@@ -164,7 +167,8 @@ bool ExpressionPlan::prepare(PyObject* expression_now) {
     const int kind = PyUnicode_KIND(expression_now);
     const void* data = PyUnicode_DATA(expression_now);
     count = 0;
-    ascii_firsts[0] = ascii_firsts[1] = 0;
+    std::fill(std::begin(sites_by_first), std::end(sites_by_first), 0u);
+    other_sites = 0;
     usable = false;
     for (Py_ssize_t at = find_percent(kind, data, 0, length); at >= 0 && at + 1 < length;) {
         const Py_ssize_t following = find_percent(kind, data, at + 1, length);
@@ -174,8 +178,8 @@ bool ExpressionPlan::prepare(PyObject* expression_now) {
         site.last = following < 0;
         site.room = (site.last ? length : following) - at - 1;
         site.first = PyUnicode_READ(kind, data, at + 1);
-        if (site.first < 128)
-            ascii_firsts[site.first >> 6] |= std::uint64_t{1} << (site.first & 63);
+        (site.first < 128 ? sites_by_first[site.first] : other_sites) |= std::uint32_t{1}
+                                                                         << (count - 1);
         at = following;
     }
     usable = true;
@@ -211,8 +215,10 @@ Ref expression_direct(ExpressionPlan& plan, PyObject* expression, PyObject* even
         }
         if (open == 0) continue;  // only a final "%" may be left, which no key reaches
         const Py_UCS4 first = PyUnicode_READ(PyUnicode_KIND(key), PyUnicode_DATA(key), 0);
-        if (first < 128 && ((plan.ascii_firsts[first >> 6] >> (first & 63)) & 1) == 0) continue;
-        if (!place(plan, expression, placed, open, key, first, value)) return Ref();
+        const std::uint32_t candidates =
+            first < 128 ? plan.sites_by_first[first] : plan.other_sites;
+        if (candidates == 0) continue;
+        if (!place(plan, expression, placed, open, key, first, candidates, value)) return Ref();
     }
     if (open == plan.count) return Ref::borrow(expression);  // str.replace found nothing
     return write_text(plan, expression, placed);

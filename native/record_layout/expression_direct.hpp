@@ -25,7 +25,10 @@ struct ExpressionPlan {
     PyObject* expression;  // owned; the expression the plan was made for
     bool usable;           // false when that expression must go the general way
     int count;
-    std::uint64_t ascii_firsts[2];  // the ASCII characters among the sites' `first`
+    // The sites (one bit each) whose `first` is a given ASCII character, and those whose
+    // `first` is any other.
+    std::uint32_t sites_by_first[128];
+    std::uint32_t other_sites;
     Site sites[kMaxSites];
 
     // Makes the plan current for `expression` (an exact str); false when the expression is
