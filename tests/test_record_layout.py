@@ -424,6 +424,15 @@ def test_equal_key_lengths_get_one_space():
     ({"a": "Ж%b", "b": "ё"}, "%a.%a", "Жё.Жё"),
     ({"a": "€"}, "∑%a", "∑€"),
     ({"a": "1"}, "no placeholders", "no placeholders"),
+    ({"ключ": "v"}, "%ключ!", "v!"),
+    ({"ключ": "é"}, "a%ключ", "aé"),
+    ({"b": "X", "X": "Y"}, "%%b", "Y"),
+    ({"b": "X", "aX": "Z"}, "%a%b", "Z"),
+    ({"aX": "Z", "b": "X"}, "%a%b", "%aX"),
+    ({"a%b": "Q"}, "%a%b", "Q"),
+    ({"a": "%b", "b": "B"}, "no a here %b", "no a here B"),
+    ({"a": "1"}, "%a" * 40, "1" * 40),
+    ({"a": "1", "": "E"}, "%a %", "1 E"),
 ])
 def test_expression_placeholders_in_key_order(inner, expression, expected):
     event = {"PRIORITY": "info", "MSG": {"kernel": inner}}

@@ -1,4 +1,5 @@
 // The colouring steps: grey secondary text, and the priority's colour by its severity name.
+#include <cstring>
 #include <iterator>
 
 #include "record_layout/formatting.hpp"
@@ -7,11 +8,17 @@
 namespace nerit::layout {
 namespace {
 
-// Whether `text` (exact str or None) is one of `names`, compared exactly.
+// Whether `text` (exact str or None) is one of `names`, compared exactly. The names are plain
+// ASCII str, so equal text has equal length and kind, and one byte comparison settles it.
 bool is_one_of(PyObject* text, PyObject* const* names, std::size_t count) {
-    if (!PyUnicode_CheckExact(text)) return false;
+    if (!PyUnicode_CheckExact(text) || !PyUnicode_IS_ASCII(text)) return false;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    const void* data = PyUnicode_DATA(text);
     for (std::size_t i = 0; i < count; ++i) {
-        if (PyUnicode_Compare(text, names[i]) == 0) return true;
+        if (PyUnicode_GET_LENGTH(names[i]) == length &&
+            std::memcmp(PyUnicode_DATA(names[i]), data, static_cast<std::size_t>(length)) == 0) {
+            return true;
+        }
     }
     return false;
 }

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string>
 
+#include "record_layout/expression_direct.hpp"
+#include "record_layout/formatter_object.hpp"
 #include "record_layout/formatting.hpp"
 #include "record_layout/small_vector.hpp"
 
@@ -208,6 +210,11 @@ Ref expression_layout_native(Formatting& formatting, PyObject* event) {
     Ref expression = formatting.format_expression();
     if (!expression) return expression;
     const bool native = formatting.fast_paths();
+    if (native) {
+        Ref direct =
+            expression_direct(expression_plan_of(formatting.self()), expression.get(), event);
+        if (direct || PyErr_Occurred()) return direct;
+    }
     ExpressionRun layout(state, std::move(expression), native);
     if (PyDict_CheckExact(event)) {
         const Py_ssize_t size = PyDict_GET_SIZE(event);

@@ -13,10 +13,23 @@ Ref format_event_native(Formatting& formatting, PyObject* event) {
         const int raw = formatting.is_raw();
         if (raw < 0) return Ref();
         if (!raw) {
-            Ref priority = Ref::steal(PyObject_GetItem(event, state.key_priority));
+            const bool plain_dict = PyDict_CheckExact(event);
+            Ref priority;
+            if (plain_dict) {
+                priority = Ref::borrow(PyDict_GetItemWithError(event, state.key_priority));
+                if (!priority && !PyErr_Occurred()) _PyErr_SetKeyError(state.key_priority);
+            } else {
+                priority = Ref::steal(PyObject_GetItem(event, state.key_priority));
+            }
             if (!priority) return priority;
             Ref coloured = formatting.colorize_priority(priority.get());
-            if (!coloured || PyObject_SetItem(event, state.key_priority, coloured.get()) < 0) {
+            if (!coloured) return coloured;
+            // The native step gives an uncoloured priority back as the same object, and runs no
+            // code that could change the event: storing it again would change nothing in an
+            // exact dict.
+            const bool unchanged =
+                plain_dict && coloured.is(priority.get()) && formatting.native_colorize_priority();
+            if (!unchanged && PyObject_SetItem(event, state.key_priority, coloured.get()) < 0) {
                 return Ref();
             }
         }

@@ -39,12 +39,15 @@ PyObject* guarded(Body&& body) noexcept {
 int traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(as_formatter(self)->dict);
+    if (const int visited = as_formatter(self)->expression_plan.traverse(visit, arg))
+        return visited;
     return as_formatter(self)->settings.traverse(visit, arg);
 }
 
 int clear(PyObject* self) {
     // Dropped through a handle so that the dict's own clean-up runs with the slot already empty.
     as_formatter(self)->settings.release();
+    as_formatter(self)->expression_plan.release();
     Ref dict = Ref::steal(std::exchange(as_formatter(self)->dict, nullptr));
     return 0;
 }

@@ -31,6 +31,16 @@ Ref concat(PyObject* const* pieces, std::size_t count) {
     Ref joined = Ref::steal(PyUnicode_New(length, widest));
     if (!joined) return joined;
     Py_ssize_t at = 0;
+    if (PyUnicode_KIND(joined.get()) == PyUnicode_1BYTE_KIND) {
+        // Every piece of a one-byte text is one-byte text too.
+        char* out = static_cast<char*>(PyUnicode_DATA(joined.get()));
+        for (std::size_t i = 0; i < count; ++i) {
+            const Py_ssize_t piece = PyUnicode_GET_LENGTH(pieces[i]);
+            std::memcpy(out + at, PyUnicode_DATA(pieces[i]), static_cast<std::size_t>(piece));
+            at += piece;
+        }
+        return joined;
+    }
     for (std::size_t i = 0; i < count; ++i) {
         const Py_ssize_t piece = PyUnicode_GET_LENGTH(pieces[i]);
         _PyUnicode_FastCopyCharacters(joined.get(), at, pieces[i], 0, piece);

@@ -1,5 +1,8 @@
 // Lifting of the message block: the first member of "MSG" becomes "source" and its fields
 // become top-level keys, in the language of the formatter.
+#include <algorithm>
+#include <string_view>
+
 #include "record_layout/formatting.hpp"
 
 namespace nerit::layout {
@@ -42,6 +45,16 @@ Ref first_key(PyObject* msg) {
 
 // msg_key.split("-")[1] if "nerit" in msg_key else msg_key
 Ref source_of(LayoutState& state, PyObject* msg_key) {
+    if (PyUnicode_CheckExact(msg_key) && PyUnicode_IS_ASCII(msg_key)) {
+        const std::string_view key(static_cast<const char*>(PyUnicode_DATA(msg_key)),
+                                   static_cast<std::size_t>(PyUnicode_GET_LENGTH(msg_key)));
+        if (key.find("nerit") == std::string_view::npos) return Ref::borrow(msg_key);
+        const std::size_t first = key.find('-');
+        if (first == std::string_view::npos) return index_error();
+        const std::size_t second = std::min(key.find('-', first + 1), key.size());
+        return Ref::steal(PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, key.data() + first + 1,
+                                                    static_cast<Py_ssize_t>(second - first - 1)));
+    }
     if (PyUnicode_CheckExact(msg_key)) {
         const Py_ssize_t length = PyUnicode_GET_LENGTH(msg_key);
         const Py_ssize_t found = PyUnicode_Find(msg_key, state.text_nerit, 0, length, 1);
@@ -157,7 +170,8 @@ bool unpack_event_native(Formatting& formatting, PyObject* event) {
         return false;
     }
     if (!lift_fields(state, event, fields.get())) return false;
-    return PyObject_DelItem(event, state.key_msg) == 0;
+    return (PyDict_CheckExact(event) ? PyDict_DelItem(event, state.key_msg)
+                                     : PyObject_DelItem(event, state.key_msg)) == 0;
 }
 
 }  // namespace nerit::layout

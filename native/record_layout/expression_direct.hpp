@@ -1,0 +1,47 @@
+// The expression layout in one pass over the event, for events whose keys and values are plain
+// str and whose inserted values hold no "%".
+#pragma once
+
+#include <cstdint>
+
+#include "py/ref.hpp"
+
+namespace nerit::layout {
+
+// Where the "%" signs of a formatter's expression stand, worked out once and kept in the
+// instance while its expression is the same object. Plain data (zeroed by the allocator); the
+// object's clear slot calls release().
+struct ExpressionPlan {
+    static constexpr int kMaxSites = 32;
+
+    // One "%" that a key could take.
+    struct Site {
+        Py_ssize_t at;    // index of the "%"
+        Py_ssize_t room;  // characters after it, up to the next "%" or the end
+        Py_UCS4 first;    // the character after it
+        bool last;        // no "%" follows it
+    };
+
+    PyObject* expression;  // owned; the expression the plan was made for
+    bool usable;           // false when that expression must go the general way
+    int count;
+    // The sites (one bit each) whose `first` is a given ASCII character, and those whose
+    // `first` is any other.
+    std::uint32_t sites_by_first[128];
+    std::uint32_t other_sites;
+    Site sites[kMaxSites];
+
+    // Makes the plan current for `expression` (an exact str); false when the expression is
+    // not one the one-pass way can handle.
+    bool prepare(PyObject* expression_now);
+    void release();
+    int traverse(visitproc visit, void* arg);
+};
+
+// `expression` with every "%<key>" replaced key by key in the order of `event` (an exact dict),
+// exactly as successive str.replace calls would leave it. Empty Ref without an error when the
+// event or the expression is not of the usual kind (the caller then takes the general way);
+// empty Ref with an error set only when memory runs out.
+py::Ref expression_direct(ExpressionPlan& plan, PyObject* expression, PyObject* event);
+
+}  // namespace nerit::layout
