@@ -33,4 +33,32 @@ class LineSource {
     std::size_t chunk_size_ = 0;
 };
 
+// What a reading iterator makes of a line before decoding it.
+enum class Verdict { skip, in_range, past_end, error };
+
+// The __next__ loop of the iterators that read `_file` once to its end: each line is judged
+// (`judge(line)` returns a Verdict), decoded and filtered when in range; the file is closed
+// when it runs out or a line lies past the end of the range.
+template <class Judge>
+PyObject* next_from_file(PyObject* self, HostCalls& host, Judge&& judge) {
+    LineSource source;
+    if (!source.begin(self, host)) return nullptr;
+    LineText line;
+    while (true) {
+        LineSource::Got got = source.next(line);
+        if (got == LineSource::Got::error) return nullptr;
+        Verdict verdict = got == LineSource::Got::end ? Verdict::past_end : judge(line);
+        if (verdict == Verdict::error) return nullptr;
+        if (verdict == Verdict::skip) continue;
+        if (verdict == Verdict::past_end) {
+            Ref closed = close_file(self, host.st);
+            return nullptr;
+        }
+        Ref record;
+        int accepted = decode_and_filter(self, host, line, record);
+        if (accepted < 0) return nullptr;
+        if (accepted > 0) return record.release();
+    }
+}
+
 }  // namespace nerit::record_source

@@ -201,8 +201,6 @@ Ref host_event_date(ModuleState* st, DateLookups& rules, PyObject* text) {
         PyObject_VectorcallMethod(st->names.replace.get(), call_args, 1, st->tzinfo_keyword.get()));
 }
 
-enum class Verdict { skip, in_range, past_end, error };
-
 Verdict compare_objects(DateLookups& rules, PyObject* event_date) {
     int after_start = PyObject_RichCompareBool(rules.since.get(), event_date, Py_LE);
     if (after_start < 0) return Verdict::error;
@@ -281,32 +279,8 @@ PyObject* range_next(PyObject* self) {
     if (!host.load(self)) return nullptr;
     DateLookups rules;
     if (!load_dates(self, host, rules)) return nullptr;
-    LineSource source;
-    if (!source.begin(self, host)) return nullptr;
-    LineText line;
-    while (true) {
-        switch (source.next(line)) {
-            case LineSource::Got::error:
-                return nullptr;
-            case LineSource::Got::end: {
-                Ref closed = close_file(self, host.st);
-                return nullptr;
-            }
-            case LineSource::Got::line:
-                break;
-        }
-        Verdict verdict = judge_line(host, rules, line);
-        if (verdict == Verdict::error) return nullptr;
-        if (verdict == Verdict::skip) continue;
-        if (verdict == Verdict::past_end) {
-            Ref closed = close_file(self, host.st);
-            return nullptr;
-        }
-        Ref record;
-        int accepted = decode_and_filter(self, host, line, record);
-        if (accepted < 0) return nullptr;
-        if (accepted > 0) return record.release();
-    }
+    return next_from_file(self, host,
+                          [&](const LineText& line) { return judge_line(host, rules, line); });
 }
 
 PyMethodDef range_methods[] = {
