@@ -73,7 +73,10 @@ inline void prefetch(const void* address) noexcept {
 inline void prefetch_values(PyObject* dict) noexcept {
     const StrDictEntries entries(dict);
     for (const StrDictEntry& entry : entries) {
-        if (entry.value != nullptr) prefetch(entry.value);
+        if (entry.value == nullptr) continue;
+        // The header and, for a str, the first characters beyond the first line.
+        prefetch(entry.value);
+        prefetch(reinterpret_cast<const char*>(entry.value) + 64);
     }
 }
 

@@ -176,9 +176,20 @@ bool ExpressionPlan::prepare(PyObject* expression_now) {
 // takes it, unless the key runs past the next "%" (it could then match text inserted later,
 // which only the general way can tell).
 const ExpressionPlan::KeySites& ExpressionPlan::sites_of(PyObject* key) {
-    const auto slot_index = (reinterpret_cast<std::uintptr_t>(key) >> 4) % kKeySlots;
-    KeySites& slot = key_sites[slot_index];
-    if (slot.key == key) return slot;
+    // Open addressing over a few neighbouring slots, so that the keys of one event rarely
+    // push each other out; the home slot gives way when all of them are taken.
+    constexpr int kProbes = 4;
+    static_assert((kKeySlots & (kKeySlots - 1)) == 0);
+    const auto home = static_cast<int>(
+        (reinterpret_cast<std::uintptr_t>(key) * std::uint64_t{0x9E3779B97F4A7C15}) >> 58);
+    static_assert(kKeySlots == 64, "the hash above yields six bits");
+    KeySites* free_slot = nullptr;
+    for (int probe = 0; probe < kProbes; ++probe) {
+        KeySites& candidate = key_sites[(home + probe) & (kKeySlots - 1)];
+        if (candidate.key == key) return candidate;
+        if (candidate.key == nullptr && free_slot == nullptr) free_slot = &candidate;
+    }
+    KeySites& slot = free_slot != nullptr ? *free_slot : key_sites[home];
     Ref dropped = Ref::steal(std::exchange(slot.key, nullptr));
     const Py_ssize_t key_length = PyUnicode_GET_LENGTH(key);
     const Py_UCS4 first = PyUnicode_READ(PyUnicode_KIND(key), PyUnicode_DATA(key), 0);
