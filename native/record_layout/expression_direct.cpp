@@ -175,14 +175,11 @@ bool ExpressionPlan::prepare(PyObject* expression_now) {
 // A key's sites follow from the expression alone: each site whose text starts with the key
 // takes it, unless the key runs past the next "%" (it could then match text inserted later,
 // which only the general way can tell).
-const ExpressionPlan::KeySites& ExpressionPlan::sites_of(PyObject* key) {
+const ExpressionPlan::KeySites& ExpressionPlan::sites_of_elsewhere(PyObject* key, int home) {
     // Open addressing over a few neighbouring slots, so that the keys of one event rarely
     // push each other out; the home slot gives way when all of them are taken.
     constexpr int kProbes = 4;
     static_assert((kKeySlots & (kKeySlots - 1)) == 0);
-    const auto home = static_cast<int>(
-        (reinterpret_cast<std::uintptr_t>(key) * std::uint64_t{0x9E3779B97F4A7C15}) >> 58);
-    static_assert(kKeySlots == 64, "the hash above yields six bits");
     KeySites* free_slot = nullptr;
     for (int probe = 0; probe < kProbes; ++probe) {
         KeySites& candidate = key_sites[(home + probe) & (kKeySlots - 1)];

@@ -45,7 +45,17 @@ struct ExpressionPlan {
     // not one the one-pass way can handle.
     bool prepare(PyObject* expression_now);
     // The sites of `key` (an exact, non-empty str) in the current expression.
-    const KeySites& sites_of(PyObject* key);
+    const KeySites& sites_of(PyObject* key) {
+        const int home = home_slot(key);
+        if (key_sites[home].key == key) return key_sites[home];
+        return sites_of_elsewhere(key, home);
+    }
+    static int home_slot(PyObject* key) {
+        static_assert(kKeySlots == 64, "the hash yields six bits");
+        return static_cast<int>(
+            (reinterpret_cast<std::uintptr_t>(key) * std::uint64_t{0x9E3779B97F4A7C15}) >> 58);
+    }
+    const KeySites& sites_of_elsewhere(PyObject* key, int home);
     void release();
     int traverse(visitproc visit, void* arg);
 };
