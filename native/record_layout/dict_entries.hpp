@@ -53,6 +53,8 @@ class StrDictEntries {
         char indices[sizeof(void*)];  // really 1 << log2_index_bytes bytes
     };
     static constexpr std::uint8_t kUnicodeKeys = 1;  // DICT_KEYS_UNICODE
+    static_assert(sizeof(void*) != 8 ||
+                  (offsetof(Keys, entry_count) == 24 && offsetof(Keys, indices) == 32));
 
     const StrDictEntry* begin_ = nullptr;
     const StrDictEntry* end_ = nullptr;
