@@ -60,26 +60,4 @@ class StrDictEntries {
     const StrDictEntry* end_ = nullptr;
 };
 
-// A hint to load `address` into the cache. The compiler drops a loop of bare
-// __builtin_prefetch as having no effect, so x86-64 gets the instruction itself.
-inline void prefetch(const void* address) noexcept {
-#if defined(__x86_64__)
-    asm volatile("prefetcht0 %0" : : "m"(*static_cast<const char*>(address)));
-#else
-    __builtin_prefetch(address);
-#endif
-}
-
-// Asks for the memory of every value of `dict` ahead of use, so that values made long ago are
-// fetched together rather than one miss at a time.
-inline void prefetch_values(PyObject* dict) noexcept {
-    const StrDictEntries entries(dict);
-    for (const StrDictEntry& entry : entries) {
-        if (entry.value == nullptr) continue;
-        // The header and, for a str, the first characters beyond the first line.
-        prefetch(entry.value);
-        prefetch(reinterpret_cast<const char*>(entry.value) + 64);
-    }
-}
-
 }  // namespace nerit::layout

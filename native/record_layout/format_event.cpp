@@ -1,13 +1,10 @@
 // The order of the formatting steps: lift, colour the priority, then pick the layout.
-#include "record_layout/dict_entries.hpp"
 #include "record_layout/formatting.hpp"
 
 namespace nerit::layout {
 
 Ref format_event_native(Formatting& formatting, PyObject* event) {
     LayoutState& state = formatting.state();
-    // Every layout reads most values; their fetches overlap the lifting.
-    prefetch_values(event);
     if (!formatting.unpack(event)) return Ref();
 
     const int off = formatting.no_color();
