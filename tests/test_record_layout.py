@@ -610,3 +610,91 @@ def test_mapping_subclass_events_go_through_their_methods():
 
     event = Recording(sample())
     assert Formatter(is_raw=True).format_event(event).splitlines()[2] == "source:   AUDIT"
+
+
+# --- one formatter over many events -------------------------------------------------------------
+
+def _three_ways(options, make_event):
+    """Outcomes of the native formatter, the host paths and the twin on fresh events."""
+    native = _outcome(Formatter(**options), make_event())
+    record_layout._fast_paths = False
+    try:
+        host = _outcome(Formatter(**options), make_event())
+    finally:
+        record_layout._fast_paths = True
+    return native, host, _outcome(twin.TwinEventFormatter(**options), make_event())
+
+
+def test_one_formatter_keeps_agreeing_as_keys_come_and_go():
+    expression = "%PRIORITY %k1 [%source] %name_en %k17%k1 %zz"
+    native, plain = Formatter(expression), twin.TwinEventFormatter(expression)
+    for round_ in range(3):
+        for n in range(90):
+            # Keys built at run time are new objects each time; equal keys must still match.
+            inner = {f"k{n}": f"v{n}", "".join(["k", "1"]): "one", "name_en": f"N{n}",
+                     f"z{'z' * (n % 2)}": "Z" if n % 3 else "%k1"}
+            event = {"PRIORITY": ("err", "info", "crit")[n % 3], "MSG": {"nerit-x": inner}}
+            assert native.format_event(copy.deepcopy(event)) == plain.format_event(
+                copy.deepcopy(event))
+        # A new expression on the same formatter starts afresh.
+        expression = expression[::-1] if round_ == 0 else "%k2%k1%k"
+        native._NeritEventFormatter__format_expression = expression
+        plain._TwinEventFormatter__format_expression = expression
+
+
+def _split_table(**values):
+    holder = type("Holder", (), {})()
+    for key, value in values.items():
+        setattr(holder, key, value)
+    return holder.__dict__  # an exact dict whose keys live in its class
+
+
+@pytest.mark.parametrize("make_event", [
+    lambda: {"PRIORITY": "crit", 7: "seven", "MSG": {"kernel": {"a": "1", 8: "x"}}},
+    lambda: {"PRIORITY": "crit", "MSG": _split_table(**{"nerit-audit": {"a": "1"}})},
+    lambda: _split_table(PRIORITY="err", MSG={"kernel": _split_table(a="%b", b="B")}),
+    lambda: {"PRIORITY": "err", "MSG": {"kernel": {"a": "1", 2.5: "x"}}},
+], ids=["non-str keys", "split message block", "split event and fields", "non-str inner key"])
+@pytest.mark.parametrize("options", [{"format_expression": "%a [%source] %PRIORITY"},
+                                     {"is_raw": True}, {}])
+def test_unusual_dict_tables_agree(make_event, options):
+    native, host, plain = _three_ways(options, make_event)
+    assert native == host == plain
+
+
+def _message_block_with_first_key_deleted():
+    msg = {"gone": {"a": "0"}, "nerit-audit": {"a": "1"}}
+    del msg["gone"]
+    return {"PRIORITY": "warning", "MSG": msg}
+
+
+def test_deleted_first_message_member_is_skipped():
+    native, host, plain = _three_ways({"format_expression": "%source %a"},
+                                      _message_block_with_first_key_deleted)
+    assert native == host == plain
+    assert native[1] == "audit 1"
+
+
+class _Finalising:
+    """A value whose finaliser changes the message fields when the lifting replaces it."""
+
+    def __init__(self, fields, change):
+        self.fields, self.change = fields, change
+
+    def __del__(self):
+        self.change(self.fields)
+
+
+@pytest.mark.parametrize("change", [
+    lambda fields: fields.__setitem__("later", "changed"),
+    lambda fields: fields.__setitem__("extra", "x"),
+    lambda fields: fields.pop("later"),
+], ids=["value replaced", "key added", "key removed"])
+def test_fields_changed_while_lifting_behave_as_the_host(change):
+    def make_event():
+        fields = {"user": "operator", "later": "kept"}
+        return {"PRIORITY": "info", "user": _Finalising(fields, change),
+                "MSG": {"kernel": fields}}
+
+    native, host, plain = _three_ways({"format_expression": "%user %later"}, make_event)
+    assert native[:3] == host[:3] == plain[:3]

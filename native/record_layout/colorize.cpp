@@ -8,19 +8,35 @@
 namespace nerit::layout {
 namespace {
 
-// Whether `text` (exact str or None) is one of `names`, compared exactly. The names are plain
-// ASCII str, so equal text has equal length and kind, and one byte comparison settles it.
-bool is_one_of(PyObject* text, PyObject* const* names, std::size_t count) {
-    if (!PyUnicode_CheckExact(text) || !PyUnicode_IS_ASCII(text)) return false;
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    const void* data = PyUnicode_DATA(text);
-    for (std::size_t i = 0; i < count; ++i) {
-        if (PyUnicode_GET_LENGTH(names[i]) == length &&
-            std::memcmp(PyUnicode_DATA(names[i]), data, static_cast<std::size_t>(length)) == 0) {
-            return true;
-        }
+enum class Severity { kPlain, kOk, kFail };
+
+// The colour class of `text` (exact str or None), by exact comparison with the priority names
+// "critical", "crit", "alert", "emergency", "emerg" (fail) and "warning", "error", "err" (ok).
+// Equal text has equal length and, being ASCII, one byte per character, so the length picks
+// the names to compare with.
+Severity severity_of(PyObject* text) {
+    if (!PyUnicode_CheckExact(text) || !PyUnicode_IS_ASCII(text)) return Severity::kPlain;
+    const char* chars = static_cast<const char*>(PyUnicode_DATA(text));
+    auto is = [chars]<std::size_t N>(const char (&name)[N]) {
+        return std::memcmp(chars, name, N - 1) == 0;
+    };
+    switch (PyUnicode_GET_LENGTH(text)) {
+        case 3:
+            return is("err") ? Severity::kOk : Severity::kPlain;
+        case 4:
+            return is("crit") ? Severity::kFail : Severity::kPlain;
+        case 5:
+            if (is("alert") || is("emerg")) return Severity::kFail;
+            return is("error") ? Severity::kOk : Severity::kPlain;
+        case 7:
+            return is("warning") ? Severity::kOk : Severity::kPlain;
+        case 8:
+            return is("critical") ? Severity::kFail : Severity::kPlain;
+        case 9:
+            return is("emergency") ? Severity::kFail : Severity::kPlain;
+        default:
+            return Severity::kPlain;
     }
-    return false;
 }
 
 // color + text + COLOR_END, as Python evaluates it (COLOR_END is read after the first "+").
@@ -57,12 +73,13 @@ Ref colorize_priority_native(Formatting& formatting, PyObject* priority) {
     const int off = formatting.no_color();
     if (off < 0) return Ref();
     if (off) return Ref::borrow(priority);
-    LayoutState& state = formatting.state();
-    if (is_one_of(priority, state.priorities_fail, std::size(state.priorities_fail))) {
-        return wrap(formatting, formatting.color_fail(), priority);
-    }
-    if (is_one_of(priority, state.priorities_ok, std::size(state.priorities_ok))) {
-        return wrap(formatting, formatting.color_ok(), priority);
+    switch (severity_of(priority)) {
+        case Severity::kFail:
+            return wrap(formatting, formatting.color_fail(), priority);
+        case Severity::kOk:
+            return wrap(formatting, formatting.color_ok(), priority);
+        case Severity::kPlain:
+            break;
     }
     return Ref::borrow(priority);
 }

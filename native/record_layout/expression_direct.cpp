@@ -4,6 +4,8 @@
 // the first key, in event order, that those characters start with, and the text is written once.
 #include "record_layout/expression_direct.hpp"
 
+#include "record_layout/dict_entries.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -29,28 +31,6 @@ Py_ssize_t find_percent(int kind, const void* data, Py_ssize_t from, Py_ssize_t 
         if (PyUnicode_READ(kind, data, i) == '%') return i;
     }
     return -1;
-}
-
-// Whether `text` holds a "%", eight bytes at a time for one-byte text.
-bool holds_percent(PyObject* text) {
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    const int kind = PyUnicode_KIND(text);
-    if (kind != PyUnicode_1BYTE_KIND)
-        return find_percent(kind, PyUnicode_DATA(text), 0, length) >= 0;
-    const auto* chars = static_cast<const unsigned char*>(PyUnicode_DATA(text));
-    constexpr std::uint64_t kOnes = 0x0101010101010101u;
-    constexpr std::uint64_t kHigh = 0x8080808080808080u;
-    Py_ssize_t i = 0;
-    for (; i + 8 <= length; i += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, chars + i, sizeof word);
-        const std::uint64_t x = word ^ (kOnes * '%');  // a zero byte where a "%" stands
-        if (((x - kOnes) & ~x & kHigh) != 0) return true;
-    }
-    for (; i < length; ++i) {
-        if (chars[i] == '%') return true;
-    }
-    return false;
 }
 
 // Whether `count` characters of `text` from `from` equal the first `count` of `key`.
@@ -81,32 +61,23 @@ struct Placed {
     Py_ssize_t removed;  // length of the placeholder that `value` replaces
 };
 
-// Puts `value` into every open site whose text starts with `key`. False when the outcome
-// cannot be told from the expression alone.
-bool place(const ExpressionPlan& plan, PyObject* expression, Placed* placed, int& open,
-           PyObject* key, Py_UCS4 first, std::uint32_t candidates, PyObject* value) {
-    const Py_ssize_t key_length = PyUnicode_GET_LENGTH(key);
-    bool value_checked = false;
-    for (; candidates != 0; candidates &= candidates - 1) {
-        const int i = std::countr_zero(candidates);
-        const Site& site = plan.sites[i];
-        if (site.first != first || placed[i].value != nullptr) continue;
-        if (key_length > site.room) {
-            // The placeholder would reach past the next "%": only the general way can tell.
-            if (!site.last && same_text(expression, site.at + 1, key, site.room)) return false;
-            continue;
-        }
-        if (!same_text(expression, site.at + 1, key, key_length)) continue;
-        if (!value_checked) {
-            if (holds_percent(value)) return false;
-            value_checked = true;
-        }
-        placed[i] = {value, key_length + 1};
-        --open;
+// Copies `count` one-byte characters; false when one of them is a "%".
+bool copy_without_percent(char* out, const char* from, Py_ssize_t count) {
+    char seen = 0;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        out[i] = from[i];
+        seen |= static_cast<char>(from[i] == '%');
     }
-    return true;
+    return seen == 0;
 }
 
+bool holds_percent(PyObject* text) {
+    return find_percent(PyUnicode_KIND(text), PyUnicode_DATA(text), 0,
+                        PyUnicode_GET_LENGTH(text)) >= 0;
+}
+
+// The text with the placed values; empty Ref without an error when an inserted value holds a
+// "%" (a later key could then match inside it: only the general way can tell).
 Ref write_text(const ExpressionPlan& plan, PyObject* expression, const Placed* placed) {
     const bool ascii = PyUnicode_IS_ASCII(expression);
     const Py_ssize_t expression_length = PyUnicode_GET_LENGTH(expression);
@@ -134,23 +105,37 @@ Ref write_text(const ExpressionPlan& plan, PyObject* expression, const Placed* p
     const bool bytes = PyUnicode_KIND(text.get()) == PyUnicode_1BYTE_KIND;
     char* out = static_cast<char*>(PyUnicode_DATA(text.get()));
     Py_ssize_t written = 0;
-    auto copy = [&](PyObject* from, Py_ssize_t start, Py_ssize_t chars) {
-        if (bytes && PyUnicode_KIND(from) == PyUnicode_1BYTE_KIND) {
-            std::memcpy(out + written, static_cast<const char*>(PyUnicode_DATA(from)) + start,
-                        static_cast<std::size_t>(chars));
+    // Short pieces: a plain loop beats the set-up of a library call.
+    const bool bytes_kept = bytes && PyUnicode_KIND(expression) == PyUnicode_1BYTE_KIND;
+    auto copy_kept = [&](Py_ssize_t start, Py_ssize_t chars) {
+        if (bytes_kept) {
+            const char* from = static_cast<const char*>(PyUnicode_DATA(expression)) + start;
+            for (Py_ssize_t i = 0; i < chars; ++i) out[written + i] = from[i];
         } else {
-            _PyUnicode_FastCopyCharacters(text.get(), written, from, start, chars);
+            _PyUnicode_FastCopyCharacters(text.get(), written, expression, start, chars);
         }
         written += chars;
     };
     kept_from = 0;
     for (int i = 0; i < plan.count; ++i) {
-        if (placed[i].value == nullptr) continue;
-        copy(expression, kept_from, plan.sites[i].at - kept_from);
-        copy(placed[i].value, 0, PyUnicode_GET_LENGTH(placed[i].value));
+        PyObject* const value = placed[i].value;
+        if (value == nullptr) continue;
+        copy_kept(kept_from, plan.sites[i].at - kept_from);
+        const Py_ssize_t chars = PyUnicode_GET_LENGTH(value);
+        if (bytes) {
+            // A one-byte result means every inserted value is one-byte text too.
+            if (!copy_without_percent(out + written,
+                                      static_cast<const char*>(PyUnicode_DATA(value)), chars)) {
+                return Ref();
+            }
+        } else {
+            if (holds_percent(value)) return Ref();
+            _PyUnicode_FastCopyCharacters(text.get(), written, value, 0, chars);
+        }
+        written += chars;
         kept_from = plan.sites[i].at + placed[i].removed;
     }
-    copy(expression, kept_from, expression_length - kept_from);
+    copy_kept(kept_from, expression_length - kept_from);
     return text;
 }
 
@@ -163,6 +148,7 @@ bool ExpressionPlan::prepare(PyObject* expression_now) {
     if (expression_now == expression) return usable;
     release();
     expression = Ref::borrow(expression_now).release();
+    // The key cache was filled for the previous expression (release() emptied it).
     const Py_ssize_t length = PyUnicode_GET_LENGTH(expression_now);
     const int kind = PyUnicode_KIND(expression_now);
     const void* data = PyUnicode_DATA(expression_now);
@@ -186,41 +172,84 @@ bool ExpressionPlan::prepare(PyObject* expression_now) {
     return true;
 }
 
+// A key's sites follow from the expression alone: each site whose text starts with the key
+// takes it, unless the key runs past the next "%" (it could then match text inserted later,
+// which only the general way can tell).
+const ExpressionPlan::KeySites& ExpressionPlan::sites_of_elsewhere(PyObject* key, int home) {
+    // Open addressing over a few neighbouring slots, so that the keys of one event rarely
+    // push each other out; the home slot gives way when all of them are taken.
+    constexpr int kProbes = 4;
+    static_assert((kKeySlots & (kKeySlots - 1)) == 0);
+    KeySites* free_slot = nullptr;
+    for (int probe = 0; probe < kProbes; ++probe) {
+        KeySites& candidate = key_sites[(home + probe) & (kKeySlots - 1)];
+        if (candidate.key == key) return candidate;
+        if (candidate.key == nullptr && free_slot == nullptr) free_slot = &candidate;
+    }
+    KeySites& slot = free_slot != nullptr ? *free_slot : key_sites[home];
+    Ref dropped = Ref::steal(std::exchange(slot.key, nullptr));
+    const Py_ssize_t key_length = PyUnicode_GET_LENGTH(key);
+    const Py_UCS4 first = PyUnicode_READ(PyUnicode_KIND(key), PyUnicode_DATA(key), 0);
+    std::uint32_t candidates = first < 128 ? sites_by_first[first] : other_sites;
+    slot.takes = 0;
+    slot.overreach = 0;
+    for (; candidates != 0; candidates &= candidates - 1) {
+        const int i = std::countr_zero(candidates);
+        const Site& site = sites[i];
+        if (site.first != first) continue;
+        if (key_length > site.room) {
+            if (!site.last && same_text(expression, site.at + 1, key, site.room)) {
+                slot.overreach |= std::uint32_t{1} << i;
+            }
+        } else if (same_text(expression, site.at + 1, key, key_length)) {
+            slot.takes |= std::uint32_t{1} << i;
+        }
+    }
+    slot.key = Ref::borrow(key).release();
+    return slot;
+}
+
 void ExpressionPlan::release() {
     Ref dropped = Ref::steal(std::exchange(expression, nullptr));
+    for (KeySites& slot : key_sites) Ref key = Ref::steal(std::exchange(slot.key, nullptr));
     usable = false;
 }
 
 int ExpressionPlan::traverse(visitproc visit, void* arg) {
     Py_VISIT(expression);
+    for (const KeySites& slot : key_sites) Py_VISIT(slot.key);
     return 0;
 }
 
 Ref expression_direct(ExpressionPlan& plan, PyObject* expression, PyObject* event) {
-    if (!PyUnicode_CheckExact(expression) || !PyDict_CheckExact(event)) return Ref();
+    if (!PyUnicode_CheckExact(expression)) return Ref();
+    // Keys of such a table are exact str; any other event goes the general way.
+    const StrDictEntries entries(event);
+    if (!entries.usable()) return Ref();
     if (!plan.prepare(expression)) return Ref();
     Placed placed[ExpressionPlan::kMaxSites];
     for (int i = 0; i < plan.count; ++i) placed[i] = {nullptr, 0};
-    int open = plan.count;
-    Py_ssize_t pos = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
+    std::uint32_t open =
+        plan.count == 32 ? ~std::uint32_t{0} : (std::uint32_t{1} << plan.count) - 1;
+    const std::uint32_t all_sites = open;
     // Nothing below runs Python code, so the event cannot change while it is read.
-    while (PyDict_Next(event, &pos, &key, &value)) {
+    for (const StrDictEntry& entry : entries) {
+        PyObject* const key = entry.key;
+        PyObject* const value = entry.value;
+        if (value == nullptr) continue;  // a deleted entry
         // Every value is used as replacement text, so each must be a str (the general way
         // raises the host's error for any other); an empty key matches every "%".
-        if (!PyUnicode_CheckExact(key) || !PyUnicode_CheckExact(value) ||
-            PyUnicode_GET_LENGTH(key) == 0) {
-            return Ref();
-        }
+        if (!PyUnicode_CheckExact(value) || PyUnicode_GET_LENGTH(key) == 0) return Ref();
         if (open == 0) continue;  // only a final "%" may be left, which no key reaches
-        const Py_UCS4 first = PyUnicode_READ(PyUnicode_KIND(key), PyUnicode_DATA(key), 0);
-        const std::uint32_t candidates =
-            first < 128 ? plan.sites_by_first[first] : plan.other_sites;
-        if (candidates == 0) continue;
-        if (!place(plan, expression, placed, open, key, first, candidates, value)) return Ref();
+        const ExpressionPlan::KeySites& sites = plan.sites_of(key);
+        if ((sites.overreach & open) != 0) return Ref();
+        for (std::uint32_t taken = sites.takes & open; taken != 0; taken &= taken - 1) {
+            const int i = std::countr_zero(taken);
+            placed[i] = {value, PyUnicode_GET_LENGTH(key) + 1};
+        }
+        open &= ~sites.takes;
     }
-    if (open == plan.count) return Ref::borrow(expression);  // str.replace found nothing
+    if (open == all_sites) return Ref::borrow(expression);  // str.replace found nothing
     return write_text(plan, expression, placed);
 }
 

@@ -22,6 +22,15 @@ struct ExpressionPlan {
         bool last;        // no "%" follows it
     };
 
+    // Which sites a key takes, worked out once per key object and expression: the key holds
+    // the result while it is alive, so the slot stays true for it (a str never changes).
+    struct KeySites {
+        PyObject* key;            // owned; nullptr in an empty slot
+        std::uint32_t takes;      // sites whose text starts with the key
+        std::uint32_t overreach;  // sites the key would run past the next "%" from
+    };
+    static constexpr int kKeySlots = 64;
+
     PyObject* expression;  // owned; the expression the plan was made for
     bool usable;           // false when that expression must go the general way
     int count;
@@ -30,10 +39,23 @@ struct ExpressionPlan {
     std::uint32_t sites_by_first[128];
     std::uint32_t other_sites;
     Site sites[kMaxSites];
+    KeySites key_sites[kKeySlots];
 
     // Makes the plan current for `expression` (an exact str); false when the expression is
     // not one the one-pass way can handle.
     bool prepare(PyObject* expression_now);
+    // The sites of `key` (an exact, non-empty str) in the current expression.
+    const KeySites& sites_of(PyObject* key) {
+        const int home = home_slot(key);
+        if (key_sites[home].key == key) return key_sites[home];
+        return sites_of_elsewhere(key, home);
+    }
+    static int home_slot(PyObject* key) {
+        static_assert(kKeySlots == 64, "the hash yields six bits");
+        return static_cast<int>(
+            (reinterpret_cast<std::uintptr_t>(key) * std::uint64_t{0x9E3779B97F4A7C15}) >> 58);
+    }
+    const KeySites& sites_of_elsewhere(PyObject* key, int home);
     void release();
     int traverse(visitproc visit, void* arg);
 };

@@ -29,7 +29,9 @@ Ref format_event_native(Formatting& formatting, PyObject* event) {
             // exact dict.
             const bool unchanged =
                 plain_dict && coloured.is(priority.get()) && formatting.native_colorize_priority();
-            if (!unchanged && PyObject_SetItem(event, state.key_priority, coloured.get()) < 0) {
+            if (!unchanged &&
+                (plain_dict ? PyDict_SetItem(event, state.key_priority, coloured.get())
+                            : PyObject_SetItem(event, state.key_priority, coloured.get())) < 0) {
                 return Ref();
             }
         }
@@ -40,9 +42,7 @@ Ref format_event_native(Formatting& formatting, PyObject* event) {
     if (keyed < 0) return Ref();
     if (keyed) return keyed_layout(formatting, event);
 
-    Ref expression = formatting.format_expression();
-    if (!expression) return expression;
-    const int has_expression = PyObject_IsTrue(expression.get());
+    const int has_expression = formatting.has_expression();
     if (has_expression < 0) return Ref();
     if (has_expression) return formatting.with_expression(event);
     return default_layout(formatting, event);

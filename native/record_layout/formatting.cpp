@@ -87,6 +87,12 @@ Ref Formatting::format_expression() {
     return py::getattr(self_, state_->attr_format_expression);
 }
 
+int Formatting::has_expression() {
+    if (const SettingsSnapshot* s = snapshot()) return s->has_expression;
+    Ref expression = format_expression();
+    return expression ? PyObject_IsTrue(expression.get()) : -1;
+}
+
 bool Formatting::fast_paths() {
     if (const SettingsSnapshot* s = snapshot()) return s->fast_paths;
     return py::fast_paths_enabled(state_->module, state_->attr_fast_paths);

@@ -27,6 +27,8 @@ class Formatting {
     int is_russian();
     // The stored format expression (new reference); empty with an error set when missing.
     Ref format_expression();
+    // Truth of the stored format expression: 1 or 0, -1 with an error set.
+    int has_expression();
     // The module's fast-path switch.
     bool fast_paths();
     // Whether the module's "datetime" is still the class imported at load (and the fast paths

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string_view>
 
+#include "record_layout/dict_entries.hpp"
 #include "record_layout/formatting.hpp"
 
 namespace nerit::layout {
@@ -28,6 +29,13 @@ Ref index_error() {
 
 // list(msg.keys())[0]
 Ref first_key(PyObject* msg) {
+    const StrDictEntries entries(msg);
+    if (entries.usable()) {
+        for (const StrDictEntry& entry : entries) {
+            if (entry.value != nullptr) return Ref::borrow(entry.key);
+        }
+        return index_error();
+    }
     if (PyDict_CheckExact(msg)) {
         Py_ssize_t pos = 0;
         PyObject* key = nullptr;
@@ -86,11 +94,39 @@ bool drop_field(LayoutState& state, PyObject* fields, PyObject* key) {
         Ref::steal(PyObject_VectorcallMethod(state.attr_pop, call, 3, nullptr)));
 }
 
+// The lifting loop over the entry table of `fields`, read directly while it stays as it is:
+// its version tag tells when a store into the event ran code that changed it (a finaliser
+// of a replaced value). 0 when done, -1 with an error set, 1 when the walk must go on by
+// PyDict_Next from `pos`, as the plain loop would.
+int lift_entries(PyObject* event, PyObject* fields, const StrDictEntries& entries, Py_ssize_t size,
+                 Py_ssize_t& pos) {
+    const auto version = reinterpret_cast<PyDictObject*>(fields)->ma_version_tag;
+    for (const StrDictEntry* entry = entries.begin(); entry != entries.end(); ++entry) {
+        if (entry->value == nullptr) continue;
+        // The store takes its own references to both before anything else can run.
+        if (PyDict_SetItem(event, entry->key, entry->value) < 0) return -1;
+        if (reinterpret_cast<PyDictObject*>(fields)->ma_version_tag != version) {
+            if (PyDict_GET_SIZE(fields) != size) {
+                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+                return -1;
+            }
+            pos = entry - entries.begin() + 1;
+            return 1;
+        }
+    }
+    return 0;
+}
+
 // for key, value in fields.items(): event[key] = value
 bool lift_fields(LayoutState& state, PyObject* event, PyObject* fields) {
     if (PyDict_CheckExact(fields)) {
         const Py_ssize_t size = PyDict_GET_SIZE(fields);
         Py_ssize_t pos = 0;
+        const StrDictEntries entries(fields);
+        if (PyDict_CheckExact(event) && entries.usable()) {
+            const int lifted = lift_entries(event, fields, entries, size, pos);
+            if (lifted <= 0) return lifted == 0;
+        }
         PyObject* key = nullptr;
         PyObject* value = nullptr;
         while (PyDict_Next(fields, &pos, &key, &value)) {
