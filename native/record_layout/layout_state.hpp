@@ -58,8 +58,6 @@ struct LayoutState {
     PyObject* text_empty;
     PyObject* text_newline;
     PyObject* text_clock_pattern;  // "%d.%m.%Y %H:%M:%S"
-    PyObject* priorities_fail[5];
-    PyObject* priorities_ok[3];
     // The class datetime.datetime as imported at load: the native date reader stands in for
     // its fromisoformat only while the module's "datetime" is still this object.
     PyObject* original_datetime;
