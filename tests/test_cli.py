@@ -233,16 +233,20 @@ def hostile_member(name, kind=tarfile.REGTYPE, linkname=""):
     return info
 
 
-@pytest.mark.parametrize("members", [
-    [hostile_member("/tmp/nerit-escape", tarfile.DIRTYPE),
-     hostile_member(f"/tmp/nerit-escape/{LOG_MEMBER}")],
-    [hostile_member("../nerit-escape", tarfile.DIRTYPE),
-     hostile_member(f"../nerit-escape/{LOG_MEMBER}")],
-    [hostile_member("D", tarfile.DIRTYPE),
-     hostile_member(f"D/{LOG_MEMBER}", tarfile.SYMTYPE, "/etc/shadow")],
-    [hostile_member("D", tarfile.DIRTYPE), hostile_member(f"D/{LOG_MEMBER}", tarfile.CHRTYPE)],
-], ids=["absolute", "dotdot", "symlink", "device"])
-def test_hostile_archive_is_refused(tmp_path, tmp_snapshot, members):
+@pytest.mark.parametrize("members, reason", [
+    ([hostile_member("/tmp/nerit-escape", tarfile.DIRTYPE),
+      hostile_member(f"/tmp/nerit-escape/{LOG_MEMBER}")], "absolute"),
+    ([hostile_member("../nerit-escape", tarfile.DIRTYPE),
+      hostile_member(f"../nerit-escape/{LOG_MEMBER}")], "outside the destination"),
+    ([hostile_member("D", tarfile.DIRTYPE),
+      hostile_member(f"D/{LOG_MEMBER}", tarfile.SYMTYPE, "/etc/shadow")],
+     "is a symbolic link (to '/etc/shadow')"),
+    ([hostile_member("D", tarfile.DIRTYPE),
+      hostile_member(f"D/{LOG_MEMBER}", tarfile.LNKTYPE, "D/x")], "is a hard link"),
+    ([hostile_member("D", tarfile.DIRTYPE), hostile_member(f"D/{LOG_MEMBER}", tarfile.CHRTYPE)],
+     "is a special file"),
+], ids=["absolute", "dotdot", "symlink", "hardlink", "device"])
+def test_hostile_archive_is_refused(tmp_path, tmp_snapshot, members, reason):
     archive = tmp_path / "hostile.tar"
     with tarfile.open(archive, "w") as tar:
         for info in members:
@@ -250,6 +254,7 @@ def test_hostile_archive_is_refused(tmp_path, tmp_snapshot, members):
     result = run(archive, "-a")
     assert result.returncode == 1 and result.stdout == ""
     assert re.fullmatch(r"nerit-events: .*hostile\.tar: unpacking refused: .+\n", result.stderr)
+    assert reason in result.stderr
     assert not Path("/tmp/nerit-escape").exists()
     assert not (tmp_path.parent / "nerit-escape").exists()
     assert new_temp_dirs(tmp_snapshot) == set()

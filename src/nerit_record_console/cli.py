@@ -229,6 +229,20 @@ def _is_damaged_compression(error):
     return isinstance(error, (EOFError, zlib.error, lzma.LZMAError, gzip.BadGzipFile))
 
 
+def _refusal_reason(error):
+    """Why a member was refused, in the user's terms: tarfile calls a link a special file."""
+    import tarfile
+    member = getattr(error, "tarinfo", None)
+    if isinstance(error, tarfile.SpecialFileError) and member is not None:
+        if member.issym():
+            return f"{member.name!r} is a symbolic link (to {member.linkname!r})"
+        if member.islnk():
+            return f"{member.name!r} is a hard link (to {member.linkname!r})"
+        if member.isdir():
+            return f"{member.name!r} is a directory, not the event log"
+    return str(error)
+
+
 def _report_construction_error(console, error, watch_file):
     """Status after a failed construction; the message says what went wrong in one line."""
     import tarfile
@@ -242,7 +256,7 @@ def _report_construction_error(console, error, watch_file):
         detail = f" ({error.args[0]})" if error.args else ""
         _complain(f"{watch_file}: the archive holds no event log{detail}")
     elif isinstance(error, tarfile.FilterError):
-        _complain(f"{watch_file}: unpacking refused: {error}")
+        _complain(f"{watch_file}: unpacking refused: {_refusal_reason(error)}")
     elif isinstance(error, tarfile.TarError):
         _complain(f"{watch_file}: unpacking failed: {error}")
     elif isinstance(error, PermissionError):
