@@ -79,12 +79,8 @@ Ref default_line_direct(Formatting& formatting, PyObject* event, PyObject* time,
     if (colour < 0) return Ref();
     PyObject* grey = nullptr;
     PyObject* end = nullptr;
-    if (colour) {
-        grey = formatting.color_grey();
-        end = grey == nullptr ? nullptr : formatting.color_end();
-        if (end == nullptr) return Ref();
-        if (!PyUnicode_CheckExact(grey) || !PyUnicode_CheckExact(end)) return Ref();
-    }
+    if (!formatting.grey_pair(colour, grey, end)) return Ref();
+    if (colour && (!PyUnicode_CheckExact(grey) || !PyUnicode_CheckExact(end))) return Ref();
     PyObject* priority = PyDict_GetItemWithError(event, state.key_priority);
     if (priority == nullptr) {
         if (!PyErr_Occurred()) _PyErr_SetKeyError(state.key_priority);

@@ -114,6 +114,14 @@ PyObject* Formatting::color_end() {
     return live_constant(state_->attr_color_end, end_);
 }
 
+bool Formatting::grey_pair(int colour, PyObject*& grey, PyObject*& end) {
+    grey = end = nullptr;
+    if (!colour) return true;
+    grey = color_grey();
+    end = grey == nullptr ? nullptr : color_end();
+    return end != nullptr;
+}
+
 PyObject* Formatting::color_ok() {
     if (const SettingsSnapshot* s = snapshot()) return s->color_ok;
     return live_constant(state_->attr_color_ok, ok_);

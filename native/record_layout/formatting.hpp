@@ -39,6 +39,9 @@ class Formatting {
     PyObject* color_end();
     PyObject* color_ok();
     PyObject* color_fail();
+    // COLOR_GREY and COLOR_END when `colour` is on, both left null when it is off; false with
+    // an error set when one is missing.
+    bool grey_pair(int colour, PyObject*& grey, PyObject*& end);
 
     // Whether the class's own native step still answers to that name on this instance.
     bool native_unpack();

@@ -138,11 +138,7 @@ Ref keyed_layout(Formatting& formatting, PyObject* event) {
     }
     PyObject* grey = nullptr;
     PyObject* end = nullptr;
-    if (colour) {
-        grey = formatting.color_grey();
-        end = grey == nullptr ? nullptr : formatting.color_end();
-        if (end == nullptr) return Ref();
-    }
+    if (!formatting.grey_pair(colour, grey, end)) return Ref();
     // The one-buffer way needs str keys (ASCII ones when they are capitalised) and str colours;
     // anything else takes the general way, which raises the host's errors in the host's order.
     bool direct = !colour || (PyUnicode_CheckExact(grey) && PyUnicode_CheckExact(end));
