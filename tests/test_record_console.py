@@ -3,6 +3,7 @@
 import gc
 import gettext
 import io
+import json
 import os
 import re
 import stat
@@ -16,7 +17,7 @@ from types import SimpleNamespace
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from nerit_record_console import _probe, record_console
+from nerit_record_console import _probe, record_console, record_layout, record_source
 
 TODAY = date(2024, 3, 5)
 LOG_MEMBER = "vantor/log/nerit/events"
@@ -660,42 +661,62 @@ def test_probe_escape_examples(text, expected):
     assert _probe.escape_controls(text) == expected
 
 
-def collect_strings(value, out):
-    if isinstance(value, str):
-        out.append(value)
-    elif isinstance(value, dict):
+def escaped_like_reference(event):
+    """Keys and texts escaped in the event, its message block and each member's mapping; every
+    other list or mapping the very same object."""
+    def mapping(value, level):
+        escaped = {}
         for key, item in value.items():
-            out.append(key)
-            collect_strings(item, out)
-    elif isinstance(value, list):
-        for item in value:
-            collect_strings(item, out)
-    return out
+            if isinstance(item, str):
+                item = reference_escape(item)
+            elif isinstance(item, dict) and (level == 1 or (level == 0 and key == "MSG")):
+                item = mapping(item, level + 1)
+            escaped[reference_escape(key)] = item
+        return escaped
+    return mapping(event, 0)
 
 
-def escaped_like_reference(value):
-    if isinstance(value, str):
-        return reference_escape(value)
-    if isinstance(value, dict):
-        return {reference_escape(k): escaped_like_reference(v) for k, v in value.items()}
-    if isinstance(value, list):
-        return [escaped_like_reference(v) for v in value]
-    return value
+def printed_as_is(event):
+    """The keys and texts that a layout prints as they are (the escaped levels)."""
+    found = []
+    for key, value in event.items():
+        found.append(key)
+        if isinstance(value, str):
+            found.append(value)
+        elif key == "MSG" and isinstance(value, dict):
+            for member_key, fields in value.items():
+                found.append(member_key)
+                if isinstance(fields, str):
+                    found.append(fields)
+                elif isinstance(fields, dict):
+                    for field_key, field in fields.items():
+                        found += [field_key] + ([field] if isinstance(field, str) else [])
+    return found
 
 
-@settings(max_examples=60, deadline=None)
-@given(st.dictionaries(texts, json_values, max_size=6))
-def test_formatter_never_receives_control_characters(event):
+messages = st.dictionaries(texts, st.dictionaries(texts, json_values, max_size=4) | json_values,
+                           max_size=3)
+events = st.builds(lambda top, msg: {**top, **msg}, st.dictionaries(texts, json_values, max_size=6),
+                   st.none().map(lambda _: {}) | messages.map(lambda m: {"MSG": m}))
+
+
+@settings(max_examples=150, deadline=None)
+@given(events)
+def test_formatter_receives_escaped_keys_and_texts_only_where_printed_as_is(event):
     with pytest.MonkeyPatch.context() as monkeypatch:
         stand_ins = StandIns(monkeypatch)
         stand_ins.calls.events["NeritAllEventsIterator"] = [event]
         record_console.NeritEventViewer(options(all=True)).show_events()
     (received,) = stand_ins.formatted()
-    assert not any(CONTROL.search(s) for s in collect_strings(received, []))
     expected = escaped_like_reference(event)
     assert received == expected and list(received) == list(expected)
-    if not any(CONTROL.search(s) for s in collect_strings(event, [])):
+    assert not any(CONTROL.search(text) for text in printed_as_is(received))
+    if not any(CONTROL.search(text) for text in printed_as_is(event)):
         assert received is event
+    # Lists, and mappings other than the message block and its members, are the same objects.
+    for key, value in event.items():
+        if isinstance(value, list) or (isinstance(value, dict) and key != "MSG"):
+            assert received[reference_escape(key)] is value
 
 
 def test_event_without_control_characters_is_handed_over_unchanged(stand_ins, capsys):
@@ -706,16 +727,38 @@ def test_event_without_control_characters_is_handed_over_unchanged(stand_ins, ca
 
 
 def test_escaping_keeps_key_order_and_leaves_the_original(stand_ins, capsys):
-    inner = {"name_en": "a\x1b]0;title\x07", "type_en": "t"}
-    event = {"ISODATE": "x", "PRI\x9bORITY": "err", "MSG": {"nerit-\naudit": inner}, "z": [1]}
+    inner = {"name_en": "a\x1b]0;title\x07", "type_en": "t", "deep": ["\x1b"]}
+    event = {"ISODATE": "x", "PRI\x9bORITY": "err", "MSG": {"nerit-\naudit": inner}, "z": [1],
+             "extra": {"k\x1b": "\x1b"}}
     stand_ins.calls.events["NeritAllEventsIterator"] = [event]
     record_console.NeritEventViewer(options(all=True)).show_events()
     received = stand_ins.formatted()[0]
-    assert list(received) == ["ISODATE", "PRI\\x9bORITY", "MSG", "z"]
+    assert list(received) == ["ISODATE", "PRI\\x9bORITY", "MSG", "z", "extra"]
     assert received["MSG"] == {"nerit-\\x0aaudit": {"name_en": "a\\x1b]0;title\\x07",
-                                                     "type_en": "t"}}
-    assert received["z"] is event["z"]
+                                                     "type_en": "t", "deep": ["\x1b"]}}
+    assert received["MSG"]["nerit-\\x0aaudit"]["deep"] is inner["deep"]
+    assert received["z"] is event["z"] and received["extra"] is event["extra"]
     assert event["MSG"]["nerit-\naudit"] is inner and inner["name_en"] == "a\x1b]0;title\x07"
+
+
+@pytest.mark.parametrize("fast_paths", [True, False], ids=["native", "host"])
+def test_values_that_are_not_text_print_their_own_escapes_once(tmp_path, capsys, monkeypatch,
+                                                               fast_paths):
+    for module in (record_console, record_layout, record_source):
+        monkeypatch.setattr(module, "_fast_paths", fast_paths)
+    event = {"PRIORITY": "info", "extra": ["a\u001b", 1], "map": {"k": "\u009b"},
+             "MSG": {"nerit-audit": {"name_en": "n\u001b[2J", "list": ["\u0007"]}}}
+    log = tmp_path / "events"
+    log.write_text(json.dumps(event) + "\n")
+    record_console.NeritEventViewer(options(watch_file=str(log), all=True, more_info=True,
+                                            nocolor=True)).show_events()
+    lines = capsys.readouterr().out.splitlines()
+    assert lines == ["Priority: info",
+                     "Extra:    ['a\\x1b', 1]",
+                     "Map:      {'k': '\\x9b'}",
+                     "Source:   audit",
+                     "Name_en:  n\\x1b[2J",
+                     "List:     ['\\x07']", ""]
 
 
 BOUNDARY_UNITS = [0x00, 0x08, 0x09, 0x0A, 0x1F, 0x20, 0x7E, 0x7F, 0x80, 0x9F, 0xA0, 0xFF]

@@ -177,8 +177,9 @@ bool call_exit(const Context& ctx, long status);
 // Removes the temporary directory of a construction that failed, keeping the pending error.
 void discard_temp_dir_after_failure(PyObject* self, const Context& ctx);
 
-// The event with every control character in its keys and text values escaped, recursively;
-// the very same object when nothing needed changing. Empty Ref with an error set on failure.
+// The event with every control character escaped in the keys and text values of the event, of
+// its message block and of each member's mapping; lists and other mappings are left alone. The
+// very same object when nothing needed changing. Empty Ref with an error set on failure.
 py::Ref escape_event(PyObject* event);
 
 // Slots and methods of NeritEventViewer, one file each.
