@@ -17,7 +17,7 @@ from types import SimpleNamespace
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from nerit_record_console import _probe, record_console, record_layout, record_source
+from nerit_record_console import _probe, _tar_refusals, record_console, record_layout, record_source
 
 TODAY = date(2024, 3, 5)
 LOG_MEMBER = "vantor/log/nerit/events"
@@ -440,6 +440,8 @@ def test_interrupt_during_first_pass_propagates(stand_ins, exits):
 
 # ----------------------------------------------------------------------------- archive input
 
+HAS_FILTERS = hasattr(tarfile, "data_filter")
+
 
 def write_log(path, lines=('{"n": 1}',)):
     path.parent.mkdir(parents=True, exist_ok=True)
@@ -485,10 +487,10 @@ def test_archive_is_recognised_by_its_last_suffix(stand_ins, monkeypatch, name, 
 
 @pytest.mark.parametrize("name", ["report.tar", "report.tgz", "report.tar.gz", "report.tar.xz",
                                   "report.tar.bz2"])
-def test_report_archive_event_log_is_unpacked_privately(stand_ins, tmp_path, tmp_snapshot, name,
-                                                        monkeypatch):
+def test_report_archive_event_log_is_unpacked_privately(stand_ins, engine_tarfile, tmp_path,
+                                                        tmp_snapshot, name, monkeypatch):
     opened = []
-    real_open = tarfile.open
+    real_open = record_console.tarfile.open
 
     def recording_open(*args, **kwargs):
         opened.append((args, kwargs, real_open(*args, **kwargs)))
@@ -506,9 +508,35 @@ def test_report_archive_event_log_is_unpacked_privately(stand_ins, tmp_path, tmp
         assert stand_ins.constructed() == [("NeritAllEventsIterator", (expected,), {})]
         assert [p for p in temp_dir.rglob("*") if p.is_file()] == [expected]
         assert opened[0][:2] == ((Path(archive), "r:*"), {}) and opened[0][2].closed
+        (extracted,) = engine_tarfile.extracts
+        assert extracted["member"].name == "sosreport-host-2024/" + LOG_MEMBER
+        assert extracted["path"] == temp_dir
+        # The data filter where tarfile has it; else no owner, mode or time from the archive.
+        assert extracted.get("filter") == ("data" if engine_tarfile.filters else None)
+        assert extracted["set_attrs"] is engine_tarfile.filters
     finally:
         viewer.show_events()
     assert not temp_dir.exists()
+    assert new_temp_dirs(tmp_snapshot) == set()
+
+
+def test_unpacked_copy_is_the_readers_plain_file(stand_ins, engine_tarfile, tmp_path,
+                                                 tmp_snapshot):
+    # Stored set-user-id, unreadable and someone else's: the copy is the reader's own, readable
+    # by its owner, without a set-id bit.
+    log = member("D/" + LOG_MEMBER, size=len(b'{"n": 7}\n'))
+    log.mode, log.uid, log.gid = 0o4000, 4242, 4242
+    archive = hostile_archive(tmp_path, [member("D", tarfile.DIRTYPE), log],
+                              data=b'{"n": 7}\n')
+    viewer = record_console.NeritEventViewer(options(watch_file=str(archive), all=True))
+    copy = viewer._NeritEventViewer__file_path
+    try:
+        mode = copy.stat().st_mode
+        assert mode & 0o7000 == 0 and mode & 0o600 == 0o600
+        assert copy.stat().st_uid == os.geteuid()
+        assert copy.read_text() == '{"n": 7}\n'
+    finally:
+        viewer.show_events()
     assert new_temp_dirs(tmp_snapshot) == set()
 
 
@@ -520,49 +548,70 @@ def member(name, kind=tarfile.REGTYPE, linkname="", size=0):
 
 HOSTILE = {
     "absolute": ([member("/tmp/escape-top", tarfile.DIRTYPE),
-                  member("/tmp/escape-top/" + LOG_MEMBER, size=3)], tarfile.AbsolutePathError),
+                  member("/tmp/escape-top/" + LOG_MEMBER, size=3)], "AbsolutePathError",
+                 "member '/tmp/escape-top/vantor/log/nerit/events' has an absolute path"),
     "dotdot": ([member("../escape-top", tarfile.DIRTYPE),
-                member("../escape-top/" + LOG_MEMBER, size=3)], tarfile.OutsideDestinationError),
+                member("../escape-top/" + LOG_MEMBER, size=3)], "OutsideDestinationError",
+               f"'../escape-top/vantor/log/nerit/events' would be extracted to "
+               f"'{Path('/tmp').resolve()}/escape-top/vantor/log/nerit/events', "
+               f"which is outside the destination"),
     "symlink": ([member("D", tarfile.DIRTYPE),
                  member("D/" + LOG_MEMBER, tarfile.SYMTYPE, "/etc/passwd")],
-                tarfile.SpecialFileError),
+                "SpecialFileError", "'D/vantor/log/nerit/events' is a special file"),
     "hardlink": ([member("D", tarfile.DIRTYPE),
                   member("D/" + LOG_MEMBER, tarfile.LNKTYPE, "/etc/passwd")],
-                 tarfile.SpecialFileError),
+                 "SpecialFileError", "'D/vantor/log/nerit/events' is a special file"),
     "device": ([member("D", tarfile.DIRTYPE), member("D/" + LOG_MEMBER, tarfile.CHRTYPE)],
-               tarfile.SpecialFileError),
+               "SpecialFileError", "'D/vantor/log/nerit/events' is a special file"),
     "fifo": ([member("D", tarfile.DIRTYPE), member("D/" + LOG_MEMBER, tarfile.FIFOTYPE)],
-             tarfile.SpecialFileError),
+             "SpecialFileError", "'D/vantor/log/nerit/events' is a special file"),
     "directory": ([member("D", tarfile.DIRTYPE), member("D/" + LOG_MEMBER, tarfile.DIRTYPE)],
-                  tarfile.SpecialFileError),
+                  "SpecialFileError", "'D/vantor/log/nerit/events' is a special file"),
 }
 
 
-def hostile_archive(tmp_path, members):
-    archive = tmp_path / "hostile.tar"
+def hostile_archive(tmp_path, members, name="hostile.tar", data=b"{}\n"):
+    archive = tmp_path / name
     with tarfile.open(archive, "w") as tar:
         for info in members:
-            tar.addfile(info, io.BytesIO(b"{}\n"[:info.size]) if info.isreg() else None)
+            tar.addfile(info, io.BytesIO(data[:info.size]) if info.isreg() else None)
     return archive
 
 
 @pytest.mark.parametrize("case", sorted(HOSTILE))
-def test_hostile_member_is_refused_and_nothing_is_left(stand_ins, tmp_path, tmp_snapshot, case):
-    members, error = HOSTILE[case]
+def test_hostile_member_is_refused_and_nothing_is_left(stand_ins, engine_tarfile, tmp_path,
+                                                       tmp_snapshot, case):
+    members, error_name, text = HOSTILE[case]
     archive = hostile_archive(tmp_path, members)
-    with pytest.raises(error) as refused:
+    with pytest.raises(tarfile.TarError) as refused:
         record_console.NeritEventViewer(options(watch_file=str(archive), all=True))
-    assert isinstance(refused.value, tarfile.TarError)
+    assert type(refused.value) is getattr(engine_tarfile.refusals, error_name)
+    assert str(refused.value) == text
+    assert refused.value.tarinfo.name == members[-1].name
+    assert engine_tarfile.extracts == []
     assert not Path("/tmp/escape-top").exists() and not (tmp_path.parent / "escape-top").exists()
     assert new_temp_dirs(tmp_snapshot) == set()
     assert stand_ins.constructed() == []
 
 
+@pytest.mark.skipif(not HAS_FILTERS, reason="this interpreter's tarfile has no extraction filters")
+@pytest.mark.parametrize("name, args", [
+    ("AbsolutePathError", ()), ("OutsideDestinationError", ("/tmp/x/y",)),
+    ("SpecialFileError", ()),
+])
+def test_own_refusals_read_as_tarfiles(name, args):
+    info = member("D/it's")
+    ours, theirs = getattr(_tar_refusals, name)(info, *args), getattr(tarfile, name)(info, *args)
+    assert (str(ours), ours.args, ours.tarinfo) == (str(theirs), theirs.args, theirs.tarinfo)
+    assert type(ours).__name__ == name and isinstance(ours, _tar_refusals.FilterError)
+    assert issubclass(_tar_refusals.FilterError, tarfile.TarError)
+
+
 @pytest.mark.parametrize("case, error", [
     ("no log", KeyError), ("top-level file first", KeyError), ("not a tar", tarfile.ReadError),
 ])
-def test_failed_unpacking_removes_the_temporary_directory(stand_ins, tmp_path, tmp_snapshot,
-                                                          case, error):
+def test_failed_unpacking_removes_the_temporary_directory(stand_ins, engine_tarfile, tmp_path,
+                                                          tmp_snapshot, case, error):
     if case == "no log":
         archive = hostile_archive(tmp_path, [member("D", tarfile.DIRTYPE)])
     elif case == "top-level file first":
@@ -579,6 +628,28 @@ def test_failed_unpacking_removes_the_temporary_directory(stand_ins, tmp_path, t
         archive.write_bytes(gzip.compress(b'{"n": 1}\n'))
     with pytest.raises(error):
         record_console.NeritEventViewer(options(watch_file=str(archive), all=True))
+    assert engine_tarfile.extracts == []
+    assert new_temp_dirs(tmp_snapshot) == set()
+
+
+@pytest.mark.parametrize("first, log_name", [
+    (".", "./" + LOG_MEMBER),
+    ("./D", "./D/" + LOG_MEMBER),
+    ("D/sub", "D/sub/" + LOG_MEMBER),
+], ids=["dot", "dot-folder", "folder-path"])
+def test_log_is_read_where_the_member_was_written(engine_tarfile, tmp_path, tmp_snapshot, capsys,
+                                                  first, log_name):
+    # tar writes "./" for "-C dir ." and "D/sub/" for a folder given by its path.
+    content = b'{"PRIORITY": "info", "MSG": {"nerit-audit": {"name_en": "kept"}}}\n'
+    members = [member(first, tarfile.DIRTYPE), member(log_name, size=len(content))]
+    archive = hostile_archive(tmp_path, members, name="report.tar", data=content)
+    viewer = record_console.NeritEventViewer(
+        options(watch_file=str(archive), all=True, nocolor=True, format="%name_en"))
+    temp_dir = viewer._NeritEventViewer__temp_dir
+    assert viewer._NeritEventViewer__file_path == temp_dir / log_name
+    assert viewer._NeritEventViewer__file_path.read_bytes() == content
+    viewer.show_events()
+    assert capsys.readouterr().out == "kept\n"
     assert new_temp_dirs(tmp_snapshot) == set()
 
 

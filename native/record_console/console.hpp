@@ -69,7 +69,6 @@ namespace nerit::console {
     X(a_suffix, "suffix")                                          \
     X(a_mkdir, "mkdir")                                            \
     X(a_mode, "mode")                                              \
-    X(a_iterdir, "iterdir")                                        \
     X(a_getmember, "getmember")                                    \
     X(a_extract, "extract")                                        \
     X(a_member, "member")                                          \
@@ -82,6 +81,9 @@ namespace nerit::console {
     X(a_absolute_path_error, "AbsolutePathError")                  \
     X(a_outside_destination_error, "OutsideDestinationError")      \
     X(a_special_file_error, "SpecialFileError")                    \
+    X(a_data_filter, "data_filter")                                \
+    X(a_set_attrs, "set_attrs")                                    \
+    X(a_resolve, "resolve")                                        \
     X(k_format_expression, "format_expression")                    \
     X(k_is_detailed, "is_detailed")                                \
     X(k_is_raw, "is_raw")                                          \
@@ -92,10 +94,7 @@ namespace nerit::console {
     X(s_read_mode, "r:*")                                          \
     X(s_data_filter, "data")                                       \
     X(s_log_path, "/vantor/log/nerit/events")                      \
-    X(s_vantor, "vantor")                                          \
-    X(s_log, "log")                                                \
-    X(s_nerit, "nerit")                                            \
-    X(s_events, "events")
+    X(s_refusals_module, "nerit_record_console._tar_refusals")
 
 // Where print_line sends a line, as the module's Python code would find it at this moment.
 struct PrintTarget {

@@ -10,10 +10,30 @@ namespace {
 
 using py::Ref;
 
-// Raises the tarfile error class `error_name` built from `args`.
-void raise_tar_error(const Context& ctx, PyObject* error_name,
-                     std::initializer_list<PyObject*> args) {
-    Ref error_class = global_attr(ctx, ctx.state->g_tarfile.get(), error_name);
+// hasattr(object, name): 1 or 0, -1 with an error set when looking up failed otherwise.
+int has_attribute(PyObject* object, PyObject* name) {
+    if (py::getattr(object, name)) return 1;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    return 0;
+}
+
+// The module whose classes refuse a member: the engine's tarfile where it has extraction
+// filters (`filters` set), else the package's own refusals with the same names and texts.
+Ref refusal_module(const Context& ctx, bool& filters) {
+    PyObject* tarfile = global(ctx, ctx.state->g_tarfile.get());
+    if (tarfile == nullptr) return {};
+    const int found = has_attribute(tarfile, ctx.state->a_data_filter.get());
+    if (found < 0) return {};
+    filters = found == 1;
+    if (filters) return Ref::borrow(tarfile);
+    return Ref::steal(PyImport_Import(ctx.state->s_refusals_module.get()));
+}
+
+// Raises the refusal class `error_name` of `refusals` built from `args`.
+void raise_refusal(PyObject* refusals, PyObject* error_name,
+                   std::initializer_list<PyObject*> args) {
+    Ref error_class = py::getattr(refusals, error_name);
     if (!error_class) return;
     Ref error = call(error_class.get(), args);
     if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
@@ -29,11 +49,11 @@ bool climbs_out(std::string_view name) {
     }
 }
 
-// Refuses, with one of tarfile's extraction-filter errors, a member that is not a plain file
+// Refuses, with the extraction-filter errors of `refusals`, a member that is not a plain file
 // inside the destination: an absolute name, a name that climbs out with "..", or any member
-// that is not a regular file (link, directory, device, fifo). The data filter applied while
-// extracting checks again; this check gives the clearer message first.
-bool check_member(const Context& ctx, PyObject* member, PyObject* temp_dir) {
+// that is not a regular file (link, directory, device, fifo). Where tarfile has filters, the
+// data filter applied while extracting checks again; this check gives the clearer message first.
+bool check_member(const Context& ctx, PyObject* member, PyObject* temp_dir, PyObject* refusals) {
     const ConsoleState& st = *ctx.state;
     Ref name = py::getattr(member, st.a_name.get());
     if (!name) return false;
@@ -42,14 +62,17 @@ bool check_member(const Context& ctx, PyObject* member, PyObject* temp_dir) {
     if (utf8 == nullptr) return false;
     const std::string_view text(utf8, static_cast<size_t>(size));
     if (text.starts_with('/')) {
-        raise_tar_error(ctx, st.a_absolute_path_error.get(), {member});
+        raise_refusal(refusals, st.a_absolute_path_error.get(), {member});
         return false;
     }
     if (climbs_out(text)) {
-        Ref target = Ref::steal(PyNumber_TrueDivide(temp_dir, name.get()));
+        // Where it would land, as tarfile names it: the real path, ".." and links resolved.
+        Ref joined = Ref::steal(PyNumber_TrueDivide(temp_dir, name.get()));
+        Ref target = joined ? call_method(joined.get(), st.a_resolve.get()) : Ref();
         Ref target_text = target ? Ref::steal(PyObject_Str(target.get())) : Ref();
         if (target_text) {
-            raise_tar_error(ctx, st.a_outside_destination_error.get(), {member, target_text.get()});
+            raise_refusal(refusals, st.a_outside_destination_error.get(),
+                          {member, target_text.get()});
         }
         return false;
     }
@@ -57,11 +80,27 @@ bool check_member(const Context& ctx, PyObject* member, PyObject* temp_dir) {
     if (!regular) return false;
     const int is_regular = PyObject_IsTrue(regular.get());
     if (is_regular < 0) return false;
-    if (!is_regular) raise_tar_error(ctx, st.a_special_file_error.get(), {member});
+    if (!is_regular) raise_refusal(refusals, st.a_special_file_error.get(), {member});
     return is_regular != 0;
 }
 
-// Extracts the event log named after the archive's first member and points the viewer at it.
+// archive.extract(member, path=temp_dir, ...): with the data filter where tarfile has it; else
+// without the archive's owner, mode and time, so the copy is the reader's own plain file, as the
+// data filter would leave it.
+bool extract_member(const Context& ctx, PyObject* archive, PyObject* member, PyObject* temp_dir,
+                    bool filters) {
+    const ConsoleState& st = *ctx.state;
+    Ref extract = py::getattr(archive, st.a_extract.get());
+    if (!extract) return false;
+    PyObject* option_name = filters ? st.a_filter.get() : st.a_set_attrs.get();
+    PyObject* option_value = filters ? st.s_data_filter.get() : Py_False;
+    Ref kwnames = Ref::steal(PyTuple_Pack(3, st.a_member.get(), st.a_path.get(), option_name));
+    return kwnames &&
+           call(extract.get(), {member, temp_dir, option_value}, kwnames.get());
+}
+
+// Extracts the event log named after the archive's first member and points the viewer at the
+// file it was written to.
 bool extract_event_log(const Context& ctx, PyObject* self, PyObject* archive, PyObject* temp_dir) {
     const ConsoleState& st = *ctx.state;
     Ref members = Ref::steal(PyObject_GetIter(archive));
@@ -73,29 +112,16 @@ bool extract_event_log(const Context& ctx, PyObject* self, PyObject* archive, Py
     Ref member_name = Ref::steal(PyNumber_Add(first_name.get(), st.s_log_path.get()));
     if (!member_name) return false;
     Ref member = call_method(archive, st.a_getmember.get(), {member_name.get()});
-    if (!member || !check_member(ctx, member.get(), temp_dir)) return false;
-    Ref extract = py::getattr(archive, st.a_extract.get());
-    if (!extract) return false;
-    Ref kwnames =
-        Ref::steal(PyTuple_Pack(3, st.a_member.get(), st.a_path.get(), st.a_filter.get()));
-    if (!kwnames ||
-        !call(extract.get(), {member.get(), temp_dir, st.s_data_filter.get()}, kwnames.get())) {
+    if (!member) return false;
+    bool filters = false;
+    Ref refusals = refusal_module(ctx, filters);
+    if (!refusals || !check_member(ctx, member.get(), temp_dir, refusals.get()) ||
+        !extract_member(ctx, archive, member.get(), temp_dir, filters)) {
         return false;
     }
-    Ref listing = call_method(temp_dir, st.a_iterdir.get());
-    Ref entries = listing ? Ref::steal(PyObject_GetIter(listing.get())) : Ref();
-    if (!entries) return false;
-    Ref top = Ref::steal(PyIter_Next(entries.get()));
-    if (!top) {
-        if (!PyErr_Occurred()) PyErr_SetNone(PyExc_StopIteration);
-        return false;
-    }
-    Ref path = Ref::steal(PyNumber_TrueDivide(temp_dir, top.get()));
-    for (PyObject* part :
-         {st.s_vantor.get(), st.s_log.get(), st.s_nerit.get(), st.s_events.get()}) {
-        if (!path) return false;
-        path = Ref::steal(PyNumber_TrueDivide(path.get(), part));
-    }
+    // The member's own name, whatever the first entry looks like ("." or "D/sub").
+    Ref name = py::getattr(member.get(), st.a_name.get());
+    Ref path = name ? Ref::steal(PyNumber_TrueDivide(temp_dir, name.get())) : Ref();
     return path && PyObject_SetAttr(self, st.f_file_path.get(), path.get()) == 0;
 }
 
