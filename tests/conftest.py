@@ -2,6 +2,7 @@
 
 import tarfile
 import types
+from pathlib import Path
 from types import SimpleNamespace
 
 import pytest
@@ -49,3 +50,27 @@ def engine_tarfile(request, monkeypatch):
 
     monkeypatch.setattr(tarfile.TarFile, "extract", recording_extract)
     return SimpleNamespace(refusals=tarfile, extracts=extracts, filters=True)
+
+
+class ViewerClock(list):
+    """The clock readings the viewer named its temporary directories after."""
+
+    def left_behind(self):
+        """The temporary directories named after these readings that still exist."""
+        return {path for path in (Path("/tmp") / f"tmp{reading!r}" for reading in self)
+                if path.exists()}
+
+
+@pytest.fixture
+def viewer_clock(monkeypatch):
+    """Records the viewer's clock readings, so that a test finds its own temporary directories
+    and not those that other processes on the machine make at the same time."""
+    readings = ViewerClock()
+    real_time = record_console.time.time
+
+    def clock():
+        readings.append(real_time())
+        return readings[-1]
+
+    monkeypatch.setattr(record_console, "time", SimpleNamespace(time=clock))
+    return readings

@@ -265,7 +265,7 @@ def test_hostile_archive_is_refused(tmp_path, tmp_snapshot, members, reason):
     ("symlink", f"'D/{LOG_MEMBER}' is a symbolic link (to '/etc/shadow')"),
     ("fifo", f"'D/{LOG_MEMBER}' is a special file"),
 ])
-def test_refusal_reads_the_same_whatever_tarfile_unpacks(engine_tarfile, tmp_path, tmp_snapshot,
+def test_refusal_reads_the_same_whatever_tarfile_unpacks(engine_tarfile, tmp_path, viewer_clock,
                                                          monkeypatch, capsys, case, reason):
     monkeypatch.setattr(cli.signal, "signal", lambda *args: None)
     monkeypatch.setattr(cli, "_bind_catalogue", lambda: None)
@@ -279,7 +279,7 @@ def test_refusal_reads_the_same_whatever_tarfile_unpacks(engine_tarfile, tmp_pat
             tar.addfile(info, io.BytesIO(b"{}\n") if info.isreg() else None)
     assert cli.main([str(archive), "-a"]) == 1
     assert capsys.readouterr() == ("", f"nerit-events: {archive}: unpacking refused: {reason}\n")
-    assert engine_tarfile.extracts == [] and new_temp_dirs(tmp_snapshot) == set()
+    assert engine_tarfile.extracts == [] and viewer_clock.left_behind() == set()
 
 
 def test_archive_without_event_log(tmp_path, tmp_snapshot):

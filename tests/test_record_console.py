@@ -462,15 +462,6 @@ def report_archive(tmp_path, name="report.tar.xz", top="sosreport-host-2024", ex
     return archive
 
 
-def new_temp_dirs(before):
-    return {p for p in Path("/tmp").glob("tmp*") if re.fullmatch(r"tmp\d+\.\d+(e[-+]\d+)?", p.name)} - before
-
-
-@pytest.fixture
-def tmp_snapshot():
-    return {p for p in Path("/tmp").glob("tmp*")}
-
-
 @pytest.mark.parametrize("name, expected", [
     ("events", False), ("events.log", False), ("report.TGZ", False), ("report.tar.zst", False),
     (".tar", False), ("report.", False),
@@ -488,7 +479,7 @@ def test_archive_is_recognised_by_its_last_suffix(stand_ins, monkeypatch, name, 
 @pytest.mark.parametrize("name", ["report.tar", "report.tgz", "report.tar.gz", "report.tar.xz",
                                   "report.tar.bz2"])
 def test_report_archive_event_log_is_unpacked_privately(stand_ins, engine_tarfile, tmp_path,
-                                                        tmp_snapshot, name, monkeypatch):
+                                                        viewer_clock, name, monkeypatch):
     opened = []
     real_open = record_console.tarfile.open
 
@@ -517,11 +508,11 @@ def test_report_archive_event_log_is_unpacked_privately(stand_ins, engine_tarfil
     finally:
         viewer.show_events()
     assert not temp_dir.exists()
-    assert new_temp_dirs(tmp_snapshot) == set()
+    assert viewer_clock.left_behind() == set()
 
 
 def test_unpacked_copy_is_the_readers_plain_file(stand_ins, engine_tarfile, tmp_path,
-                                                 tmp_snapshot):
+                                                 viewer_clock):
     # Stored set-user-id, unreadable and someone else's: the copy is the reader's own, readable
     # by its owner, without a set-id bit.
     log = member("D/" + LOG_MEMBER, size=len(b'{"n": 7}\n'))
@@ -537,7 +528,7 @@ def test_unpacked_copy_is_the_readers_plain_file(stand_ins, engine_tarfile, tmp_
         assert copy.read_text() == '{"n": 7}\n'
     finally:
         viewer.show_events()
-    assert new_temp_dirs(tmp_snapshot) == set()
+    assert viewer_clock.left_behind() == set()
 
 
 def member(name, kind=tarfile.REGTYPE, linkname="", size=0):
@@ -580,7 +571,7 @@ def hostile_archive(tmp_path, members, name="hostile.tar", data=b"{}\n"):
 
 @pytest.mark.parametrize("case", sorted(HOSTILE))
 def test_hostile_member_is_refused_and_nothing_is_left(stand_ins, engine_tarfile, tmp_path,
-                                                       tmp_snapshot, case):
+                                                       viewer_clock, case):
     members, error_name, text = HOSTILE[case]
     archive = hostile_archive(tmp_path, members)
     with pytest.raises(tarfile.TarError) as refused:
@@ -590,7 +581,7 @@ def test_hostile_member_is_refused_and_nothing_is_left(stand_ins, engine_tarfile
     assert refused.value.tarinfo.name == members[-1].name
     assert engine_tarfile.extracts == []
     assert not Path("/tmp/escape-top").exists() and not (tmp_path.parent / "escape-top").exists()
-    assert new_temp_dirs(tmp_snapshot) == set()
+    assert len(viewer_clock) == 1 and viewer_clock.left_behind() == set()
     assert stand_ins.constructed() == []
 
 
@@ -611,7 +602,7 @@ def test_own_refusals_read_as_tarfiles(name, args):
     ("no log", KeyError), ("top-level file first", KeyError), ("not a tar", tarfile.ReadError),
 ])
 def test_failed_unpacking_removes_the_temporary_directory(stand_ins, engine_tarfile, tmp_path,
-                                                          tmp_snapshot, case, error):
+                                                          viewer_clock, case, error):
     if case == "no log":
         archive = hostile_archive(tmp_path, [member("D", tarfile.DIRTYPE)])
     elif case == "top-level file first":
@@ -629,7 +620,7 @@ def test_failed_unpacking_removes_the_temporary_directory(stand_ins, engine_tarf
     with pytest.raises(error):
         record_console.NeritEventViewer(options(watch_file=str(archive), all=True))
     assert engine_tarfile.extracts == []
-    assert new_temp_dirs(tmp_snapshot) == set()
+    assert viewer_clock.left_behind() == set()
 
 
 @pytest.mark.parametrize("first, log_name", [
@@ -637,7 +628,7 @@ def test_failed_unpacking_removes_the_temporary_directory(stand_ins, engine_tarf
     ("./D", "./D/" + LOG_MEMBER),
     ("D/sub", "D/sub/" + LOG_MEMBER),
 ], ids=["dot", "dot-folder", "folder-path"])
-def test_log_is_read_where_the_member_was_written(engine_tarfile, tmp_path, tmp_snapshot, capsys,
+def test_log_is_read_where_the_member_was_written(engine_tarfile, tmp_path, viewer_clock, capsys,
                                                   first, log_name):
     # tar writes "./" for "-C dir ." and "D/sub/" for a folder given by its path.
     content = b'{"PRIORITY": "info", "MSG": {"nerit-audit": {"name_en": "kept"}}}\n'
@@ -650,18 +641,18 @@ def test_log_is_read_where_the_member_was_written(engine_tarfile, tmp_path, tmp_
     assert viewer._NeritEventViewer__file_path.read_bytes() == content
     viewer.show_events()
     assert capsys.readouterr().out == "kept\n"
-    assert new_temp_dirs(tmp_snapshot) == set()
+    assert viewer_clock.left_behind() == set()
 
 
 def test_failure_after_unpacking_removes_the_temporary_directory(stand_ins, tmp_path,
-                                                                 tmp_snapshot, monkeypatch):
+                                                                 viewer_clock, monkeypatch):
     def bad_date(*args, **kwargs):
         raise ValueError("Unknown string format: someday")
     monkeypatch.setattr(record_console, "NeritTimeRangeEventIterator", bad_date)
     archive = report_archive(tmp_path, "report.tgz")
     with pytest.raises(ValueError):
         record_console.NeritEventViewer(options(watch_file=str(archive), since="someday"))
-    assert new_temp_dirs(tmp_snapshot) == set()
+    assert viewer_clock.left_behind() == set()
 
 
 def test_existing_temporary_directory_is_not_touched(stand_ins, tmp_path, monkeypatch):
@@ -689,14 +680,14 @@ def test_temporary_directory_is_named_after_the_clock(stand_ins, tmp_path, monke
         viewer.show_events()
 
 
-def test_empty_archive_is_read_as_the_event_file(stand_ins, tmp_path, tmp_snapshot):
+def test_empty_archive_is_read_as_the_event_file(stand_ins, tmp_path, viewer_clock):
     archive = tmp_path / "empty.tar"
     with tarfile.open(archive, "w"):
         pass
     viewer = record_console.NeritEventViewer(options(watch_file=str(archive), all=True))
     assert viewer._NeritEventViewer__file_path == archive
     viewer.show_events()
-    assert new_temp_dirs(tmp_snapshot) == set()
+    assert viewer_clock.left_behind() == set()
 
 
 # ----------------------------------------------------------------------------- escaping
