@@ -6,8 +6,12 @@ import io
 import json
 import os
 import re
+import shutil
 import stat
+import subprocess
+import sys
 import tarfile
+import textwrap
 import time
 import weakref
 from datetime import date
@@ -441,6 +445,20 @@ def test_interrupt_during_first_pass_propagates(stand_ins, exits):
 # ----------------------------------------------------------------------------- archive input
 
 HAS_FILTERS = hasattr(tarfile, "data_filter")
+MARGIN = 64 << 20  # free space that unpacking leaves untouched
+
+
+@pytest.fixture
+def free_space(monkeypatch):
+    """Replaces shutil.disk_usage: the free space it reports, and the paths it was asked about."""
+    state = SimpleNamespace(free=1 << 40, asked=[])
+
+    def disk_usage(path):
+        state.asked.append(Path(path))
+        return shutil._ntuple_diskusage(state.free * 2, state.free, state.free)
+
+    monkeypatch.setattr(record_console.shutil, "disk_usage", disk_usage)
+    return state
 
 
 def write_log(path, lines=('{"n": 1}',)):
@@ -478,8 +496,9 @@ def test_archive_is_recognised_by_its_last_suffix(stand_ins, monkeypatch, name, 
 
 @pytest.mark.parametrize("name", ["report.tar", "report.tgz", "report.tar.gz", "report.tar.xz",
                                   "report.tar.bz2"])
-def test_report_archive_event_log_is_unpacked_privately(stand_ins, engine_tarfile, tmp_path,
-                                                        viewer_clock, name, monkeypatch):
+def test_report_archive_event_log_is_unpacked_privately(stand_ins, engine_tarfile, free_space,
+                                                        tmp_path, viewer_clock, name,
+                                                        monkeypatch):
     opened = []
     real_open = record_console.tarfile.open
 
@@ -505,6 +524,7 @@ def test_report_archive_event_log_is_unpacked_privately(stand_ins, engine_tarfil
         # The data filter where tarfile has it; else no owner, mode or time from the archive.
         assert extracted.get("filter") == ("data" if engine_tarfile.filters else None)
         assert extracted["set_attrs"] is engine_tarfile.filters
+        assert free_space.asked == [temp_dir]
     finally:
         viewer.show_events()
     assert not temp_dir.exists()
@@ -688,6 +708,145 @@ def test_empty_archive_is_read_as_the_event_file(stand_ins, tmp_path, viewer_clo
     assert viewer._NeritEventViewer__file_path == archive
     viewer.show_events()
     assert viewer_clock.left_behind() == set()
+
+
+# ------------------------------------------------------- archive input: bounded unpacking
+
+
+class Zeros:
+    """A file of `size` zero bytes, read in pieces, never held whole."""
+
+    def __init__(self, size):
+        self.left = size
+
+    def read(self, count=-1):
+        count = self.left if count < 0 else min(count, self.left)
+        self.left -= count
+        return bytes(count)
+
+
+def zeros_archive(tmp_path, size, name="bomb.tgz", sparse=None):
+    """A compressed report whose event log declares `size` bytes of zeros; with `sparse`, a
+    sparse log whose map (offset, length pairs) places `size` stored bytes."""
+    log = member("D/" + LOG_MEMBER, size=size)
+    if sparse is not None:
+        pieces, real_size = sparse
+        log.pax_headers = {"GNU.sparse.map": ",".join(f"{o},{n}" for o, n in pieces),
+                           "GNU.sparse.size": str(real_size)}
+    archive = tmp_path / name
+    with tarfile.open(archive, "w:gz", format=tarfile.PAX_FORMAT) as tar:
+        tar.addfile(member("D", tarfile.DIRTYPE))
+        tar.addfile(log, Zeros(size))
+    return archive
+
+
+def disk_use(directory):
+    return sum(p.stat().st_blocks * 512 for p in Path(directory).rglob("*") if p.is_file())
+
+
+@pytest.mark.parametrize("spare, refused", [(0, False), (-1, True), (-MARGIN, True)])
+def test_member_larger_than_the_free_space_is_refused(stand_ins, engine_tarfile, free_space,
+                                                      tmp_path, viewer_clock, spare, refused):
+    size = 4 << 20
+    archive = zeros_archive(tmp_path, size)
+    assert archive.stat().st_size < 64 << 10  # a small archive declaring much more
+    free_space.free = size + MARGIN + spare
+    if not refused:
+        viewer = record_console.NeritEventViewer(options(watch_file=str(archive), all=True))
+        copy = viewer._NeritEventViewer__file_path
+        assert copy.stat().st_size == size and disk_use(copy.parent) <= size
+        viewer.show_events()
+    else:
+        with pytest.raises(_tar_refusals.MemberTooLargeError) as error:
+            record_console.NeritEventViewer(options(watch_file=str(archive), all=True))
+        room = max(0, size + spare)
+        assert re.fullmatch(
+            rf"'D/{LOG_MEMBER}' declares {size} bytes, more than the {room} bytes free for it "
+            r"in '/tmp/tmp[\d.]+' \(free space less a margin of 64 MiB\)", str(error.value))
+        assert error.value.tarinfo.name == "D/" + LOG_MEMBER
+        assert isinstance(error.value, _tar_refusals.FILTER_ERRORS)
+        assert engine_tarfile.extracts == [] and stand_ins.constructed() == []
+    assert free_space.asked == [Path("/tmp") / f"tmp{viewer_clock[0]!r}"]
+    assert viewer_clock.left_behind() == set()
+
+
+def test_member_declaring_a_negative_size_is_refused(engine_tarfile, tmp_path, viewer_clock):
+    # tarfile reads a pax size as given; copying "-5 bytes" would write almost 16 KiB.
+    log = member("D/" + LOG_MEMBER)
+    log.pax_headers = {"size": "-5"}
+    archive = hostile_archive(tmp_path, [member("D", tarfile.DIRTYPE), log], name="neg.tar")
+    with tarfile.open(archive) as tar:
+        assert tar.getmember("D/" + LOG_MEMBER).size == -5
+    with pytest.raises(_tar_refusals.MemberTooLargeError) as error:
+        record_console.NeritEventViewer(options(watch_file=str(archive), all=True))
+    assert str(error.value) == f"'D/{LOG_MEMBER}' declares a negative size (-5 bytes)"
+    assert engine_tarfile.extracts == [] and viewer_clock.left_behind() == set()
+
+
+def test_compression_bomb_is_refused_before_anything_is_written(engine_tarfile, free_space,
+                                                                tmp_path, viewer_clock,
+                                                                monkeypatch):
+    # 32 MiB of zeros in a 32 KiB archive, against 1 MiB of room.
+    archive = zeros_archive(tmp_path, 32 << 20)
+    assert archive.stat().st_size < 64 << 10
+    free_space.free = MARGIN + (1 << 20)
+    written = []
+    monkeypatch.setattr(tarfile.TarFile, "makefile",
+                        lambda self, info, target: written.append(target))
+    with pytest.raises(_tar_refusals.MemberTooLargeError):
+        record_console.NeritEventViewer(options(watch_file=str(archive), all=True))
+    assert written == [] and engine_tarfile.extracts == []
+    assert viewer_clock.left_behind() == set()
+
+
+@pytest.mark.parametrize("pieces, real_size, refused", [
+    ([(0, 512), (4096, 512)], 8192, False),            # holes within the size: unpacked
+    ([(0, 512), (4096, 512), (8192, 0)], 8192, False),  # GNU tar's closing empty piece
+    ([(0, 1 << 20), (1 << 20, 1 << 20), (2 << 20, 1 << 20)], 1, True),  # 3 MiB behind 1 byte
+    ([(0, 4096), (0, 4096)], 4096, True),              # the same bytes written twice
+    ([(4096, 512)], 1024, True),                       # a piece past the end
+], ids=["holes", "closing-piece", "past-size", "overlap", "past-end"])
+def test_sparse_member_writes_no_more_than_it_declares(engine_tarfile, free_space, tmp_path,
+                                                       viewer_clock, pieces, real_size, refused):
+    free_space.free = MARGIN + real_size
+    archive = zeros_archive(tmp_path, sum(n for _, n in pieces), sparse=(pieces, real_size))
+    with tarfile.open(archive) as tar:  # the map as tarfile reads it
+        assert tar.getmember("D/" + LOG_MEMBER).sparse == pieces
+    if refused:
+        with pytest.raises(_tar_refusals.MemberTooLargeError) as error:
+            record_console.NeritEventViewer(options(watch_file=str(archive), all=True))
+        assert str(error.value) == (f"'D/{LOG_MEMBER}' holds data past its declared size of "
+                                    f"{real_size} bytes")
+        assert engine_tarfile.extracts == []
+    else:
+        viewer = record_console.NeritEventViewer(options(watch_file=str(archive), all=True))
+        copy = viewer._NeritEventViewer__file_path
+        assert copy.read_bytes() == bytes(real_size)
+        viewer.show_events()
+    assert viewer_clock.left_behind() == set()
+
+
+def test_unpacking_streams_the_member(tmp_path):
+    # Unpacking a 96 MiB member must not hold it in memory: measured in a fresh process.
+    size = 96 << 20
+    archive = zeros_archive(tmp_path, size)
+    script = textwrap.dedent(f"""
+        import resource, types
+        from nerit_record_console import record_console
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        options = types.SimpleNamespace(
+            watch_file={str(archive)!r}, priority=None, source=None, follow=False, since=None,
+            until=None, days_back=None, today=False, all=True, count=None, format=None,
+            more_info=False, raw=False, nocolor=True, iso_date=False)
+        viewer = record_console.NeritEventViewer(options)
+        after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        print(viewer._NeritEventViewer__file_path.stat().st_size, (after - before) * 1024)
+        viewer.show_events()
+    """)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                            check=True, timeout=60)
+    unpacked, growth = map(int, result.stdout.split())
+    assert unpacked == size and growth < 16 << 20
 
 
 # ----------------------------------------------------------------------------- escaping

@@ -81,8 +81,13 @@ namespace nerit::console {
     X(a_absolute_path_error, "AbsolutePathError")                  \
     X(a_outside_destination_error, "OutsideDestinationError")      \
     X(a_special_file_error, "SpecialFileError")                    \
+    X(a_member_too_large_error, "MemberTooLargeError")             \
     X(a_data_filter, "data_filter")                                \
     X(a_set_attrs, "set_attrs")                                    \
+    X(a_size, "size")                                              \
+    X(a_sparse, "sparse")                                          \
+    X(a_disk_usage, "disk_usage")                                  \
+    X(a_free, "free")                                              \
     X(a_resolve, "resolve")                                        \
     X(k_format_expression, "format_expression")                    \
     X(k_is_detailed, "is_detailed")                                \

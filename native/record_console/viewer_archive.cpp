@@ -1,4 +1,5 @@
 // Report-archive input: recognising an archive, unpacking its event log safely, removing the copy.
+#include <climits>
 #include <string_view>
 
 #include "record_console/console.hpp"
@@ -9,6 +10,12 @@ namespace nerit::console {
 namespace {
 
 using py::Ref;
+
+// Free space left untouched on the file system of the temporary directory: unpacking a log must
+// not starve other programs of room for their own temporary files and logs at the very moment
+// it runs. 64 MiB covers that on any machine that reads an event log, and it is small against
+// any disk the log could be unpacked to.
+constexpr long long kFreeSpaceMargin = 64LL << 20;
 
 // hasattr(object, name): 1 or 0, -1 with an error set when looking up failed otherwise.
 int has_attribute(PyObject* object, PyObject* name) {
@@ -84,6 +91,82 @@ bool check_member(const Context& ctx, PyObject* member, PyObject* temp_dir, PyOb
     return is_regular != 0;
 }
 
+// `value` as a long long; false with an error set when it is no integer. A value beyond the
+// range saturates, which every comparison below treats as too large.
+bool as_count(PyObject* value, long long& out) {
+    int overflow = 0;
+    out = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (out == -1 && PyErr_Occurred()) return false;
+    if (overflow != 0) out = overflow > 0 ? LLONG_MAX : LLONG_MIN;
+    return true;
+}
+
+// The bytes extracting a member writes are its declared size, except for a sparse member, whose
+// map places its data pieces: refuses a map whose pieces add up to more than the declared size
+// or reach past it. Sets `reason` when refused.
+bool check_sparse_map(const ConsoleState& st, PyObject* member, long long size, Ref& reason) {
+    Ref map = py::getattr(member, st.a_sparse.get());
+    if (!map || map.is(Py_None)) return static_cast<bool>(map);
+    Ref pieces = Ref::steal(PyObject_GetIter(map.get()));
+    if (!pieces) return false;
+    long long written = 0;
+    while (Ref piece = Ref::steal(PyIter_Next(pieces.get()))) {
+        Ref fields = Ref::steal(PySequence_Fast(piece.get(), "a sparse map holds pairs"));
+        if (!fields) return false;
+        if (PySequence_Fast_GET_SIZE(fields.get()) != 2) {
+            PyErr_SetString(PyExc_ValueError, "a sparse map holds pairs");
+            return false;
+        }
+        long long offset = 0;
+        long long length = 0;
+        if (!as_count(PySequence_Fast_GET_ITEM(fields.get(), 0), offset) ||
+            !as_count(PySequence_Fast_GET_ITEM(fields.get(), 1), length)) {
+            return false;
+        }
+        const bool inside = offset >= 0 && length >= 0 && offset <= size &&
+                            length <= size - offset && length <= size - written;
+        if (!inside) {
+            reason = Ref::steal(PyUnicode_FromFormat(
+                "holds data past its declared size of %lld bytes", size));
+            return static_cast<bool>(reason);
+        }
+        written += length;
+    }
+    return !PyErr_Occurred();
+}
+
+// Refuses, with MemberTooLargeError of the package's refusals, a member that would write more
+// than the free space of the temporary directory's file system less the margin, or more than
+// it declares. Extracting copies the declared size in small blocks, so nothing grows past it.
+bool check_size(const Context& ctx, PyObject* member, PyObject* temp_dir, PyObject* ours) {
+    const ConsoleState& st = *ctx.state;
+    Ref declared = py::getattr(member, st.a_size.get());
+    long long size = 0;
+    if (!declared || !as_count(declared.get(), size)) return false;
+    Ref reason;
+    if (size < 0) {
+        reason = Ref::steal(PyUnicode_FromFormat("declares a negative size (%lld bytes)", size));
+    } else {
+        Ref disk_usage = global_attr(ctx, st.g_shutil.get(), st.a_disk_usage.get());
+        Ref usage = disk_usage ? call(disk_usage.get(), {temp_dir}) : Ref();
+        Ref free_space = usage ? py::getattr(usage.get(), st.a_free.get()) : Ref();
+        long long free_bytes = 0;
+        if (!free_space || !as_count(free_space.get(), free_bytes)) return false;
+        const long long room = free_bytes > kFreeSpaceMargin ? free_bytes - kFreeSpaceMargin : 0;
+        if (size > room) {
+            reason = Ref::steal(PyUnicode_FromFormat(
+                "declares %lld bytes, more than the %lld bytes free for it in '%S' "
+                "(free space less a margin of %lld MiB)",
+                size, room, temp_dir, kFreeSpaceMargin >> 20));
+        } else if (!check_sparse_map(st, member, size, reason)) {
+            return false;
+        }
+    }
+    if (!reason) return !PyErr_Occurred();
+    raise_refusal(ours, st.a_member_too_large_error.get(), {member, reason.get()});
+    return false;
+}
+
 // archive.extract(member, path=temp_dir, ...): with the data filter where tarfile has it; else
 // without the archive's owner, mode and time, so the copy is the reader's own plain file, as the
 // data filter would leave it.
@@ -115,7 +198,9 @@ bool extract_event_log(const Context& ctx, PyObject* self, PyObject* archive, Py
     if (!member) return false;
     bool filters = false;
     Ref refusals = refusal_module(ctx, filters);
-    if (!refusals || !check_member(ctx, member.get(), temp_dir, refusals.get()) ||
+    if (!refusals || !check_member(ctx, member.get(), temp_dir, refusals.get())) return false;
+    Ref ours = filters ? Ref::steal(PyImport_Import(st.s_refusals_module.get())) : refusals;
+    if (!ours || !check_size(ctx, member.get(), temp_dir, ours.get()) ||
         !extract_member(ctx, archive, member.get(), temp_dir, filters)) {
         return false;
     }

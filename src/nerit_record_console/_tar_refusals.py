@@ -3,7 +3,8 @@
 Where the interpreter's tarfile has extraction filters (Python 3.11.4 and later), the viewer
 refuses an unsafe member with tarfile's own filter errors. Where it has none, it raises the
 classes below: the same names, the same `tarinfo` attribute and the same texts, in the
-tarfile.TarError family.
+tarfile.TarError family. MemberTooLargeError, on every interpreter, refuses a member that would
+write more than the room left for it.
 """
 
 import tarfile
@@ -31,6 +32,15 @@ class SpecialFileError(FilterError):
     def __init__(self, tarinfo):
         self.tarinfo = tarinfo
         super().__init__(f"{tarinfo.name!r} is a special file")
+
+
+class MemberTooLargeError(FilterError):
+    """A member larger than the free space of the unpacking directory allows, or whose data
+    would reach past the size it declares."""
+
+    def __init__(self, tarinfo, reason):
+        self.tarinfo = tarinfo
+        super().__init__(f"{tarinfo.name!r} {reason}")
 
 
 def _with_tarfile_own(name):
