@@ -647,7 +647,8 @@ def test_failed_unpacking_removes_the_temporary_directory(stand_ins, engine_tarf
     (".", "./" + LOG_MEMBER),
     ("./D", "./D/" + LOG_MEMBER),
     ("D/sub", "D/sub/" + LOG_MEMBER),
-], ids=["dot", "dot-folder", "folder-path"])
+    ("D\udcff", "D\udcff/" + LOG_MEMBER),  # a byte that is no UTF-8, as tarfile reads it
+], ids=["dot", "dot-folder", "folder-path", "undecodable"])
 def test_log_is_read_where_the_member_was_written(engine_tarfile, tmp_path, viewer_clock, capsys,
                                                   first, log_name):
     # tar writes "./" for "-C dir ." and "D/sub/" for a folder given by its path.

@@ -1,6 +1,5 @@
 // Report-archive input: recognising an archive, unpacking its event log safely, removing the copy.
 #include <climits>
-#include <string_view>
 
 #include "record_console/console.hpp"
 #include "record_console/pending_error.hpp"
@@ -46,14 +45,18 @@ void raise_refusal(PyObject* refusals, PyObject* error_name,
     if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
 }
 
-// True when some '/'-separated component of `name` is "..".
-bool climbs_out(std::string_view name) {
-    while (true) {
-        const auto slash = name.find('/');
-        if (name.substr(0, slash) == "..") return true;
-        if (slash == std::string_view::npos) return false;
-        name.remove_prefix(slash + 1);
+// 1 when some '/'-separated component of `name` is "..", 0 when none is, -1 on error. Works on
+// the str itself: a name read from the archive may hold undecodable bytes as surrogates.
+int climbs_out(PyObject* name) {
+    Ref slash = Ref::steal(PyUnicode_FromOrdinal('/'));
+    Ref components = slash ? Ref::steal(PyUnicode_Split(name, slash.get(), -1)) : Ref();
+    if (!components) return -1;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(components.get()); ++i) {
+        if (PyUnicode_CompareWithASCIIString(PyList_GET_ITEM(components.get(), i), "..") == 0) {
+            return 1;
+        }
     }
+    return 0;
 }
 
 // Refuses, with the extraction-filter errors of `refusals`, a member that is not a plain file
@@ -64,15 +67,18 @@ bool check_member(const Context& ctx, PyObject* member, PyObject* temp_dir, PyOb
     const ConsoleState& st = *ctx.state;
     Ref name = py::getattr(member, st.a_name.get());
     if (!name) return false;
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size);
-    if (utf8 == nullptr) return false;
-    const std::string_view text(utf8, static_cast<size_t>(size));
-    if (text.starts_with('/')) {
+    if (!PyUnicode_Check(name.get())) {
+        PyErr_Format(PyExc_TypeError, "a member's name must be str, not %.200s",
+                     Py_TYPE(name.get())->tp_name);
+        return false;
+    }
+    if (PyUnicode_GET_LENGTH(name.get()) > 0 && PyUnicode_READ_CHAR(name.get(), 0) == '/') {
         raise_refusal(refusals, st.a_absolute_path_error.get(), {member});
         return false;
     }
-    if (climbs_out(text)) {
+    const int outside = climbs_out(name.get());
+    if (outside < 0) return false;
+    if (outside) {
         // Where it would land, as tarfile names it: the real path, ".." and links resolved.
         Ref joined = Ref::steal(PyNumber_TrueDivide(temp_dir, name.get()));
         Ref target = joined ? call_method(joined.get(), st.a_resolve.get()) : Ref();
