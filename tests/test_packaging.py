@@ -410,7 +410,7 @@ def test_a_directory_that_is_not_our_environment_is_left_alone(tmp_path):
     assert (tmp_path / "v" / "keep").read_text() == "mine"
 
 
-def test_failed_build_ends_in_one_clear_line_and_leaves_no_stamp(tmp_path):
+def test_half_made_environment_is_made_anew_and_a_failed_build_ends_in_one_line(tmp_path):
     checkout = tmp_path / "checkout"
     (checkout / "tools").mkdir(parents=True)
     for name in ("devenv.py", "devenv.sh", "run.sh"):
@@ -421,6 +421,9 @@ def test_failed_build_ends_in_one_clear_line_and_leaves_no_stamp(tmp_path):
         'cmake_minimum_required(VERSION 3.21)\nproject(broken NONE)\n'
         'message(FATAL_ERROR "this build is meant to fail")\n')
     venv = tmp_path / "venv"
+    venv.mkdir()  # as a making of it that was cut short leaves it
+    (venv / devenv.INTERPRETER_FILE).write_text("unfinished\n")
+    (venv / "half-made").write_text("")
     base = os.path.realpath(getattr(sys, "_base_executable", sys.executable))
     result = subprocess.run(["bash", str(checkout / "tools" / "run.sh")], capture_output=True,
                             text=True, env={**os.environ, "PYTHON": base, "VENV": str(venv)},
@@ -429,5 +432,5 @@ def test_failed_build_ends_in_one_clear_line_and_leaves_no_stamp(tmp_path):
     assert "this build is meant to fail" in result.stdout + result.stderr
     assert result.stderr.splitlines()[-1] == (
         f"tools/run.sh: installing the package into {venv} failed (the lines above say why)")
-    assert (venv / "bin" / "python").exists()
+    assert (venv / "bin" / "python").exists() and not (venv / "half-made").exists()
     assert not (venv / devenv.STAMP_FILE).exists()

@@ -122,15 +122,17 @@ def check_build_tools():
 
 
 def make_venv(venv, say):
-    """Creates VENV from this interpreter, or makes it anew when another interpreter made it."""
+    """Creates VENV from this interpreter, or makes it anew when it is ours but was made by
+    another interpreter, or its making was cut short, or its interpreter no longer runs."""
     identity = interpreter_identity()
+    marker = venv / INTERPRETER_FILE
     if venv.exists():
-        if interpreter_identity(venv_python(venv)) == identity:
-            return False
-        if not (venv / INTERPRETER_FILE).is_file():
+        if not marker.is_file():
             raise SetupError(f"{venv} exists but is not an environment of {identity.split()[-1]} "
                              f"made by this tool; remove it or set VENV to another directory")
-        say(f"{venv.name} was made by another interpreter; making it anew")
+        if marker.read_text().strip() == identity == interpreter_identity(venv_python(venv)):
+            return False
+        say(f"{venv.name} was made by another interpreter or is broken; making it anew")
         shutil.rmtree(venv)
     try:
         import ensurepip  # noqa: F401  (Debian keeps it in python3-venv)
@@ -138,12 +140,14 @@ def make_venv(venv, say):
         raise SetupError(f"{sys.executable} cannot make a virtual environment with pip: "
                          f"install python3-venv") from None
     say(f"making {venv.name} with {sys.executable} ({platform.python_version()})")
+    venv.mkdir(parents=True)
+    marker.write_text("unfinished\n")  # ours from now on, and made anew if this is cut short
     made = subprocess.run([sys.executable, "-m", "venv", str(venv)], capture_output=True, text=True)
     if made.returncode != 0:
         shutil.rmtree(venv, ignore_errors=True)
         last = (made.stderr or made.stdout).strip().splitlines()[-1:] or ["no output"]
         raise SetupError(f"making {venv} failed: {last[0]}")
-    (venv / INTERPRETER_FILE).write_text(identity + "\n")
+    marker.write_text(identity + "\n")
     return True
 
 
@@ -186,10 +190,10 @@ def install(venv, wanted, build_dir, say):
 
 def prepare(venv, probe, extras, say):
     """Makes VENV hold the package built from the checkout as it is now."""
-    venv.parent.mkdir(parents=True, exist_ok=True)
-    with open(venv.parent / f"{venv.name}.lock", "w") as lock:
+    build_dir = ROOT / "build" / venv.name
+    build_dir.parent.mkdir(parents=True, exist_ok=True)
+    with open(build_dir.parent / f"{venv.name}.lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)  # one install at a time into one environment
-        build_dir = ROOT / "build" / venv.name
         if make_venv(venv, say):
             shutil.rmtree(build_dir, ignore_errors=True)  # its CMake cache names the old interpreter
         wanted = {"fingerprint": fingerprint(), "probe": probe, "extras": sorted(extras)}
@@ -258,6 +262,9 @@ def main(argv=None):
     except OSError as error:
         say(f"setting up {venv} failed: {error}")
         return 1
+    except KeyboardInterrupt:
+        say(f"interrupted; {venv} is installed anew next time")
+        return 130
     python = str(venv_python(venv))
     if command == "test":
         os.chdir(ROOT)
