@@ -53,8 +53,8 @@ class Option:
     value_optional: bool  # the value may be left out (nargs "?")
     choices: list        # the accepted values, or empty
     help: str            # help text with %(...)s expanded
-    invocation: str      # "-w FILE, --watch-file FILE" as --help shows it
     ends_command: bool   # --help and --version: nothing else is read after them
+    repeatable: bool     # may be given more than once (-p err -p crit)
     dest: str            # the attribute the parser sets
 
     @property
@@ -100,8 +100,8 @@ def describe(parser):
                 value_optional=action.nargs == argparse.OPTIONAL,
                 choices=[str(choice) for choice in action.choices or ()],
                 help=" ".join(formatter._expand_help(action).split()) if action.help else "",
-                invocation=formatter._format_action_invocation(action),
                 ends_command=isinstance(action, (argparse._HelpAction, argparse._VersionAction)),
+                repeatable=isinstance(action, (argparse._AppendAction, argparse._CountAction)),
                 dest=action.dest))
         if options:
             sections.append(Section(group.title, options))
@@ -157,11 +157,12 @@ def manual_page(cli, parser, date):
     sections = describe(parser)
     # The NAME line is the description's first sentence up to any parenthesis.
     summary = re.split(r"\.\s|\s\(", (parser.description or "") + " (")[0].rstrip(".")
-    positionals = [option for section in sections for option in section.options if not option.flags]
+    positionals = positional_arguments(sections)
     out = [f'.TH {roff(prog.upper())} 1 "{date}" "{roff(prog)} {version}" "User Commands"',
            ".SH NAME", f"{roff(prog)} \\- {roff(summary[:1].lower() + summary[1:])}",
            ".SH SYNOPSIS", f".B {roff(prog)}",
-           " ".join(["[\\fIOPTION\\fR]..."] + [f"[\\fI{roff(p.metavar)}\\fR]" for p in positionals])]
+           " ".join(["[\\fIOPTION\\fR]...",
+                     *(f"[\\fI{roff(p.metavar)}\\fR]" for p in positionals)])]
     if parser.description:
         out += [".SH DESCRIPTION", *roff_paragraph([parser.description], verbatim=False)]
     for section in sections:
@@ -186,6 +187,10 @@ def group_options(sections):
     return [option for section in sections for option in section.options if option.flags]
 
 
+def positional_arguments(sections):
+    return [option for section in sections for option in section.options if not option.flags]
+
+
 # ---- bash --------------------------------------------------------------------------------------
 
 def bash_words(words):
@@ -195,8 +200,9 @@ def bash_words(words):
 def bash_completion(parser):
     prog = parser.prog
     function = "_" + re.sub(r"\W", "_", prog)
-    options = group_options(describe(parser))
-    positionals = [o for s in describe(parser) for o in s.options if not o.flags]
+    sections = describe(parser)
+    options = group_options(sections)
+    positionals = positional_arguments(sections)
     lines = [f"# bash completion for {prog}, generated from its argument parser.",
              f"{function}()", "{",
              "    local cur=${COMP_WORDS[COMP_CWORD]} prev=",
@@ -212,12 +218,11 @@ def bash_completion(parser):
             continue
         patterns = "|".join(option.flags)
         kind = option.completes
+        offer = "mapfile -t COMPREPLY < <(compgen {} -- \"$cur\")"
         if kind == "choices":
-            action = f"mapfile -t COMPREPLY < <(compgen -W '{bash_words(option.choices)}' -- \"$cur\")"
-        elif kind == "dir":
-            action = 'compopt -o filenames 2>/dev/null; mapfile -t COMPREPLY < <(compgen -d -- "$cur")'
-        elif kind == "file":
-            action = 'compopt -o filenames 2>/dev/null; mapfile -t COMPREPLY < <(compgen -f -- "$cur")'
+            action = offer.format(f"-W '{bash_words(option.choices)}'")
+        elif kind in ("dir", "file"):
+            action = "compopt -o filenames 2>/dev/null; " + offer.format(f"-{kind[0]}")
         else:
             action = "COMPREPLY=()"
         if option.value_optional:
@@ -262,8 +267,12 @@ def zsh_completion(parser):
     sections = describe(parser)
     specs = []
     for option in group_options(sections):
-        exclusion = "(- *)" if option.ends_command else (
-            f"({' '.join(option.flags)})" if len(option.flags) > 1 else "")
+        if option.ends_command:
+            exclusion = "(- *)"
+        elif option.repeatable:
+            exclusion = "*"
+        else:
+            exclusion = f"({' '.join(option.flags)})" if len(option.flags) > 1 else ""
         description = f"[{zsh_description(option.help)}]"
         value = ""
         if option.metavar:
@@ -274,7 +283,7 @@ def zsh_completion(parser):
                 form += ("=" if flag.startswith("--") else "+") if not option.value_optional \
                     else ("=-" if flag.startswith("--") else "-")
             specs.append(zsh_quote(f"{exclusion}{form}{description}{value}"))
-    for number, option in enumerate((o for s in sections for o in s.options if not o.flags), 1):
+    for number, option in enumerate(positional_arguments(sections), 1):
         optional = ":" if option.value_optional else ""
         specs.append(zsh_quote(f"{number}:{optional}{zsh_action(option)}"))
     body = " \\\n  ".join(specs)

@@ -157,7 +157,8 @@ def build_requirements():
         with open(ROOT / "pyproject.toml", "rb") as file:
             return tomllib.load(file)["build-system"]["requires"]
     except (ValueError, KeyError) as error:
-        raise SetupError(f"{ROOT / 'pyproject.toml'} names no build requirements: {error}") from None
+        raise SetupError(f"{ROOT / 'pyproject.toml'} names no build requirements: "
+                         f"{error}") from None
 
 
 def pip(venv, *arguments):
@@ -195,7 +196,8 @@ def prepare(venv, probe, extras, say):
     with open(build_dir.parent / f"{venv.name}.lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)  # one install at a time into one environment
         if make_venv(venv, say):
-            shutil.rmtree(build_dir, ignore_errors=True)  # its CMake cache names the old interpreter
+            # The CMake cache of the build tree names the old interpreter.
+            shutil.rmtree(build_dir, ignore_errors=True)
         wanted = {"fingerprint": fingerprint(), "probe": probe, "extras": sorted(extras)}
         if not is_current(venv, wanted):
             install(venv, wanted, build_dir, say)
@@ -229,7 +231,8 @@ def viewer_arguments(arguments, parser, prepare_argv=None):
 def launch(arguments):
     """Runs nerit-events from the environment this interpreter belongs to."""
     from nerit_record_console import cli
-    argv = viewer_arguments(arguments, cli.build_parser(), getattr(cli, "attach_relative_times", None))
+    join_times = getattr(cli, "attach_relative_times", None)  # what main() does before parsing
+    argv = viewer_arguments(arguments, cli.build_parser(), join_times)
     sys.argv[0] = "nerit-events"
     return cli.main(argv)
 
