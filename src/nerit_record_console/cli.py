@@ -233,10 +233,13 @@ def option_record(parsed, parser):
         nocolor=colour_is_off(parsed.color, parsed.nocolor), iso_date=parsed.iso_date)
 
 
-def _reads_last_lines(options):
-    """True when the viewer will choose its last-lines iterator, which seeks from the end."""
-    return bool(options.count) and not any(
+def _position_reading(options):
+    """What of OPTIONS reads the input by position, which only a regular file allows, or None."""
+    if options.follow:
+        return "following (-f) needs"
+    last_lines = options.count and not any(
         (options.since, options.until, options.days_back, options.today, options.all))
+    return "the last lines (-n) need" if last_lines else None
 
 
 def input_problem(options):
@@ -256,8 +259,9 @@ def input_problem(options):
         return f"{path}: {error.strerror or error}"
     except ValueError as error:  # a path with a NUL character
         return f"{path!r}: {error}"
-    if not stat.S_ISREG(status.st_mode) and _reads_last_lines(options):
-        return f"{path}: the last lines (-n) need a regular file, not {_file_kind(status)}"
+    needs = _position_reading(options)
+    if needs and not stat.S_ISREG(status.st_mode):
+        return f"{path}: {needs} a regular file, not {_file_kind(status)}"
     return None
 
 
@@ -267,8 +271,6 @@ def _file_kind(status):
         return "a pipe"
     if stat.S_ISCHR(mode) or stat.S_ISBLK(mode):
         return "a device"
-    if stat.S_ISSOCK(mode):
-        return "a socket"
     return "this kind of file"
 
 

@@ -34,8 +34,9 @@ def odd_inputs(tmp_path):
     ("under-a-file", ["-n", "5"], os.strerror(errno.ENOTDIR)),
     ("socket", ["-a"], os.strerror(errno.ENXIO)),
     ("fifo", ["-n", "5"], "the last lines (-n) need a regular file, not a pipe"),
-    ("fifo", ["--count=1", "-f"], "the last lines (-n) need a regular file, not a pipe"),
+    ("fifo", ["--count=1", "-f"], "following (-f) needs a regular file, not a pipe"),
     ("device", ["-n", "5"], "the last lines (-n) need a regular file, not a device"),
+    ("device", ["-a", "-f"], "following (-f) needs a regular file, not a device"),
 ])
 def test_unreadable_input_is_named_on_standard_error(cli, odd_inputs, name, args, reason):
     path = odd_inputs[name]

@@ -133,3 +133,21 @@ def test_hangup_watch_sleeps_and_sees_a_closed_reader():
         os.close(write_end)
         if read_end is not None:
             os.close(read_end)
+
+
+def test_after_the_first_signal_later_ones_wait_for_the_end():
+    ending = _signals.Ending()
+    ending.install()
+    try:
+        with pytest.raises(SystemExit) as ended:
+            os.kill(os.getpid(), signal.SIGUSR1)
+            time.sleep(1)  # the handler runs here at the latest
+        assert ended.value.code == 128 + signal.SIGUSR1
+        for later in (signal.SIGUSR2, signal.SIGINT, signal.SIGTERM):
+            os.kill(os.getpid(), later)
+            time.sleep(0.01)
+        assert ending.signum == signal.SIGUSR1
+    finally:
+        ending.restore()
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+    assert signal.getsignal(signal.SIGUSR1) is signal.SIG_DFL
