@@ -8,19 +8,28 @@ JSON readers turn back into the event's own text and terminals leave alone.
 """
 
 import json
+import re
 
 ITERATOR_NAMES = ("NeritTimeRangeEventIterator", "NeritAllEventsIterator",
                   "NeritRecentEventIterator", "NeritNewEventIterator")
 
-# The JSON encoder escapes C0 controls itself; DEL and C1 controls are written as they are.
-_CONTROL_ESCAPES = {code: f"\\u{code:04x}" for code in range(0x7F, 0xA0)}
+# One encoder for every event: json.dumps with options builds a new one per call.
+_ENCODE = json.JSONEncoder(ensure_ascii=False, separators=(",", ":")).encode
+# The encoder escapes C0 controls itself; DEL and C1 controls it writes as they are.
+_UNESCAPED_CONTROL = re.compile("[\x7f-\x9f]")
+
+
+def _escape_control(match):
+    return f"\\u{ord(match.group()):04x}"
 
 
 def event_line(event):
     """EVENT as one compact JSON text, keys in their order, other scripts written as they are."""
-    text = json.dumps(event, ensure_ascii=False, separators=(",", ":"))
+    text = _ENCODE(event)
     # These characters can only stand inside JSON strings, where the escape means the same.
-    return text.translate(_CONTROL_ESCAPES)
+    if _UNESCAPED_CONTROL.search(text) is None:
+        return text
+    return _UNESCAPED_CONTROL.sub(_escape_control, text)
 
 
 class _LastEvent:

@@ -7,7 +7,6 @@ than guessed at.
 """
 
 import re
-from decimal import ROUND_FLOOR, Decimal
 from datetime import date, datetime, time, timedelta
 
 _UNITS = {
@@ -20,22 +19,23 @@ _UNITS = {
 _UNIT = "|".join(sorted(_UNITS, key=len, reverse=True))
 _AMOUNT = rf"(\d+)\s*({_UNIT})"
 _SPAN = rf"{_AMOUNT}(?:\s*{_AMOUNT})*"
-_SPAN_PART = re.compile(_AMOUNT)
+_SPAN_PART = _AMOUNT
+# Patterns are texts compiled (and cached by re) on first use: most runs give no time at all.
 
 # "-2h", "-1day", "+30 min", "-1h30min"; "1 hour ago", "2 days 3 hours ago".
-_SIGNED_SPAN = re.compile(rf"([-+])\s*({_SPAN})")
-_SPAN_AGO = re.compile(rf"({_SPAN})\s+ago")
+_SIGNED_SPAN = rf"([-+])\s*({_SPAN})"
+_SPAN_AGO = rf"({_SPAN})\s+ago"
 
 _CLOCK = r"(\d{1,2}):(\d\d)(?::(\d\d)(?:[.,](\d+))?)?"
 # Dropped, not converted: the engine compares event dates by the clock time as written.
 _OFFSET = r"(?:\s?(?:z|[-+]\d\d(?::?\d\d)?))?"
 _ISO_DAY = r"(\d{4})-(\d\d)-(\d\d)"
 _DOTTED_DAY = r"(\d{1,2})\.(\d{1,2})\.(\d{4})"  # the one-line layout prints the day first
-_ISO_DATE = re.compile(rf"{_ISO_DAY}(?:(?:t|\s+){_CLOCK}{_OFFSET})?")
-_DOTTED_DATE = re.compile(rf"{_DOTTED_DAY}(?:\s+{_CLOCK}{_OFFSET})?")
-_DAY_WORD = re.compile(rf"(today|yesterday|tomorrow)(?:\s+{_CLOCK})?")
-_CLOCK_ONLY = re.compile(_CLOCK)
-_EPOCH = re.compile(r"@(-?\d+(?:\.\d+)?)")
+_ISO_DATE = rf"{_ISO_DAY}(?:(?:t|\s+){_CLOCK}{_OFFSET})?"
+_DOTTED_DATE = rf"{_DOTTED_DAY}(?:\s+{_CLOCK}{_OFFSET})?"
+_DAY_WORD = rf"(today|yesterday|tomorrow)(?:\s+{_CLOCK})?"
+_CLOCK_ONLY = _CLOCK
+_EPOCH = r"@(-?\d+(?:\.\d+)?)"
 
 _DAY_WORD_OFFSET = {"yesterday": -1, "today": 0, "tomorrow": 1}
 
@@ -90,7 +90,7 @@ def resolve(text, now=None, end=False):
 def is_before_now(text):
     """True for "-2h" and the like, which a command line would take for an option."""
     word = " ".join(text.split()).lower()
-    return word.startswith("-") and _SIGNED_SPAN.fullmatch(word) is not None
+    return word.startswith("-") and re.fullmatch(_SIGNED_SPAN, word) is not None
 
 
 _EXACT = timedelta(0)
@@ -108,29 +108,29 @@ def _moment(word, now):
     """(a date or a datetime, the unit of its last written field) for WORD, or None."""
     if word == "now":
         return now, _EXACT
-    match = _ISO_DATE.fullmatch(word)
+    match = re.fullmatch(_ISO_DATE, word)
     if match:
         year, month, day = match.group(1, 2, 3)
         return _at(date(int(year), int(month), int(day)), match.groups()[3:])
-    match = _DOTTED_DATE.fullmatch(word)
+    match = re.fullmatch(_DOTTED_DATE, word)
     if match:
         day, month, year = match.group(1, 2, 3)
         return _at(date(int(year), int(month), int(day)), match.groups()[3:])
-    match = _DAY_WORD.fullmatch(word)
+    match = re.fullmatch(_DAY_WORD, word)
     if match:
         day = now.date() + timedelta(days=_DAY_WORD_OFFSET[match.group(1)])
         return _at(day, match.groups()[1:])
-    match = _CLOCK_ONLY.fullmatch(word)
+    match = re.fullmatch(_CLOCK_ONLY, word)
     if match:
         return _at(now.date(), match.groups())
-    match = _SIGNED_SPAN.fullmatch(word)
+    match = re.fullmatch(_SIGNED_SPAN, word)
     if match:
         span = _span(match.group(2))
         return (now - span if match.group(1) == "-" else now + span), _EXACT
-    match = _SPAN_AGO.fullmatch(word)
+    match = re.fullmatch(_SPAN_AGO, word)
     if match:
         return now - _span(match.group(1)), _EXACT
-    match = _EPOCH.fullmatch(word)
+    match = re.fullmatch(_EPOCH, word)
     if match:
         return _from_epoch(match.group(1))
     return None
@@ -149,11 +149,12 @@ def _at(day, clock):
 
 
 def _span(text):
-    seconds = sum(int(amount) * _UNITS[unit] for amount, unit in _SPAN_PART.findall(text))
+    seconds = sum(int(amount) * _UNITS[unit] for amount, unit in re.findall(_SPAN_PART, text))
     return timedelta(seconds=seconds)
 
 
 def _from_epoch(text):
+    from decimal import ROUND_FLOOR, Decimal  # rarely needed: kept out of every start-up
     # Whole microseconds in integers: a float loses the last digits of today's epochs.
     seconds, micro = divmod(int(Decimal(text).scaleb(6).to_integral_value(ROUND_FLOOR)), 10**6)
     unit = _EXACT if "." in text else timedelta(seconds=1)

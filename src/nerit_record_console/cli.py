@@ -9,6 +9,7 @@ import argparse
 import contextlib
 import errno
 import os
+import signal
 import stat
 import sys
 
@@ -24,8 +25,9 @@ SYSTEM_LOCALE_DIR = "/usr/share/locale"
 PACKAGED_LOCALE_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "locale")
 
 EXIT_USAGE = 2
-EXIT_INTERRUPTED = 130  # 128 + SIGINT, as shells report an interrupted command
-EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE, what a reader that went away leaves for other tools
+# As shells report a command that a signal ended: Ctrl-C, and a reader that went away.
+EXIT_INTERRUPTED = _signals.exit_status(signal.SIGINT)
+EXIT_BROKEN_PIPE = _signals.exit_status(signal.SIGPIPE)
 
 EXAMPLES = f"""\
 examples:
@@ -394,11 +396,11 @@ def _tolerate_any_encoding():
 
 def _pager_for(parsed, options, environ=None):
     """The pager's argument list when the output goes to a terminal a person reads, else None."""
-    from nerit_record_console import _pager
     environ = os.environ if environ is None else environ
     if parsed.no_pager or options.follow or environ.get("TERM") == "dumb" \
             or not _is_terminal(sys.stdout):
         return None
+    from nerit_record_console import _pager  # starts subprocesses: only loaded when paging
     return _pager.pager_command(environ)
 
 
