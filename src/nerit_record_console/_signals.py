@@ -10,14 +10,14 @@ import select
 import signal
 
 # Signals whose default action ends the process and that a handler can catch. Left out:
-# SIGINT (the interpreter's KeyboardInterrupt, handled by follow mode and the front), SIGPIPE
-# (ignored by the interpreter; a write to a closed pipe raises BrokenPipeError instead), the
-# fault signals SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE, SIGSEGV and SIGSYS (raised by the
-# faulting instruction itself: a handler that returns only lets it fault again), and SIGKILL and
-# SIGSTOP, which cannot be caught.
+# SIGINT (the interpreter's KeyboardInterrupt, handled by follow mode and the front, and caught
+# beside these only to hold back later signals), SIGPIPE and SIGXFSZ (the interpreter ignores
+# them, so a write to a closed pipe or past the file-size limit fails as an error instead and
+# unwinds as one), the fault signals SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE, SIGSEGV and SIGSYS
+# (raised by the faulting instruction itself: a handler that returns only lets it fault again),
+# and SIGKILL and SIGSTOP, which cannot be caught.
 _TERMINATING_NAMES = ("SIGHUP", "SIGQUIT", "SIGUSR1", "SIGUSR2", "SIGALRM", "SIGTERM",
-                      "SIGSTKFLT", "SIGXCPU", "SIGXFSZ", "SIGVTALRM", "SIGPROF", "SIGPOLL",
-                      "SIGPWR")
+                      "SIGSTKFLT", "SIGXCPU", "SIGVTALRM", "SIGPROF", "SIGPOLL", "SIGPWR")
 
 
 def terminating_signals():
@@ -45,6 +45,8 @@ class Ending:
 
     def install(self):
         for signum in (signal.SIGINT, *terminating_signals()):
+            if signal.getsignal(signum) == signal.SIG_IGN:
+                continue  # ignored by whoever started us (nohup, a background job): it stays so
             self._previous[signum] = signal.signal(signum, self._handle)
 
     def restore(self):

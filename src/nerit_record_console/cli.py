@@ -12,6 +12,7 @@ import os
 import signal
 import stat
 import sys
+import textwrap
 
 from nerit_record_console import __version__
 from nerit_record_console import _priorities, _signals, _time_words
@@ -43,8 +44,9 @@ examples:
   nerit-events --install-catalogue      install the Russian messages system-wide
 
 {_time_words.FORMS}
-priorities, worst first: {_priorities.NAMES_HELP};
--p err takes every spelling of err ("err", "error"); -p err.. is err and worse.
+{textwrap.fill(f"priorities, worst first: {_priorities.NAMES_HELP}, or their numbers 0 to "
+                f"7; -p err takes every spelling of err (err, error); -p err.. is err and "
+                f"worse.", 78)}
 
 colour: on for a terminal; off when output is not a terminal, when NO_COLOR is
 set, when TERM=dumb, with --no-color or --color=never; --color=always forces it.
@@ -501,6 +503,8 @@ def _main(argv):
         return install_catalogue(parsed.install_catalogue)
     options = option_record(parsed, parser)
     problem = input_problem(options)
+    if problem is None and sys.stdout is None:
+        problem = "standard output is closed: the events have nowhere to go"
     if problem is not None:
         _complain(problem)
         return 1

@@ -4,6 +4,7 @@ import errno
 import gettext
 import os
 import socket
+import subprocess
 import tarfile
 from datetime import timedelta
 
@@ -104,6 +105,16 @@ def test_event_without_message_block_is_reported_in_one_line(cli, tmp_path):
     assert result.returncode == 1
     assert result.stdout.endswith(", info, Audit, fine\n")
     assert result.stderr == "nerit-events: malformed event: KeyError: 'MSG'\n"
+
+
+@pytest.mark.parametrize("redirect, message", [
+    (">&-", "standard output is closed: the events have nowhere to go"),
+    (">/dev/full", os.strerror(errno.ENOSPC)),
+])
+def test_output_that_cannot_be_written_is_an_error(cli, log, redirect, message):
+    result = subprocess.run(["bash", "-c", f'"$@" {redirect}', "bash", *cli.script, str(log),
+                             "-a"], capture_output=True, text=True, env=cli.environment())
+    assert (result.returncode, result.stderr) == (1, f"nerit-events: {message}\n")
 
 
 def test_closed_pipe_ends_quietly(cli, tmp_path):

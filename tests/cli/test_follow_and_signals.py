@@ -77,9 +77,9 @@ CAUGHT = _signals.terminating_signals()
 def test_every_terminating_signal_that_can_be_caught_is():
     names = {_signal_name(signum) for signum in CAUGHT}
     assert {"SIGHUP", "SIGQUIT", "SIGUSR1", "SIGUSR2", "SIGTERM", "SIGALRM", "SIGXCPU",
-            "SIGXFSZ", "SIGVTALRM", "SIGPROF", "SIGRTMIN+0"} <= names
-    assert not names & {"SIGINT", "SIGPIPE", "SIGKILL", "SIGSTOP", "SIGSEGV", "SIGABRT",
-                        "SIGCHLD", "SIGWINCH", "SIGTSTP", "SIGCONT"}
+            "SIGVTALRM", "SIGPROF", "SIGIO", "SIGPWR", "SIGRTMIN+0"} <= names
+    assert not names & {"SIGINT", "SIGPIPE", "SIGXFSZ", "SIGKILL", "SIGSTOP", "SIGSEGV",
+                        "SIGABRT", "SIGCHLD", "SIGWINCH", "SIGTSTP", "SIGCONT"}
 
 
 @pytest.mark.parametrize("signum", CAUGHT, ids=_signal_name)
@@ -136,6 +136,7 @@ def test_hangup_watch_sleeps_and_sees_a_closed_reader():
 
 
 def test_after_the_first_signal_later_ones_wait_for_the_end():
+    before = {signum: signal.getsignal(signum) for signum in (signal.SIGINT, signal.SIGUSR1)}
     ending = _signals.Ending()
     ending.install()
     try:
@@ -149,5 +150,21 @@ def test_after_the_first_signal_later_ones_wait_for_the_end():
         assert ending.signum == signal.SIGUSR1
     finally:
         ending.restore()
-    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
-    assert signal.getsignal(signal.SIGUSR1) is signal.SIG_DFL
+    assert {signum: signal.getsignal(signum) for signum in before} == before
+
+
+def test_signals_ignored_by_the_starter_stay_ignored(cli, log):
+    """As under nohup: a closed terminal does not end a follower started to outlive it."""
+    def ignore_hangups():
+        signal.signal(signal.SIGHUP, signal.SIG_IGN)
+
+    process = cli.start(log, "-f", "-n", "2", "-F", "%name_en", preexec_fn=ignore_hangups)
+    try:
+        assert cli.read_until(process.stdout, b"\n", time.monotonic() + 10) == "today-second\n"
+        process.send_signal(signal.SIGHUP)
+        with pytest.raises(subprocess.TimeoutExpired):
+            process.wait(timeout=1.5)
+        process.send_signal(signal.SIGTERM)
+        assert process.wait(timeout=10) == 128 + signal.SIGTERM
+    finally:
+        cli.stop(process)
