@@ -81,7 +81,7 @@ class Cli:
 
     @staticmethod
     def report_archive(tmp_path, name, mode, log):
-        tree = tmp_path / "tree" / "sosreport-host-2024"
+        tree = tmp_path / "tree" / "sosreport-front-tests"
         (tree / LOG_MEMBER).parent.mkdir(parents=True)
         shutil.copy(log, tree / LOG_MEMBER)
         (tree / "etc").mkdir()
@@ -111,7 +111,11 @@ class Cli:
     def stop(process):
         """Never leaves a started process behind, whatever the test did to it."""
         if process.poll() is None:
-            process.kill()
+            process.terminate()  # ends it cleanly, the unpacked copy removed
+            try:
+                process.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                process.kill()
         process.communicate()
 
 
@@ -159,14 +163,20 @@ def new_temp_dirs():
     return left
 
 
-def copy_of(process):
-    """The unpacked-copy directory that PROCESS holds open, or None."""
-    for fd in Path(f"/proc/{process.pid}/fd").iterdir():
-        try:
-            target = Path(os.readlink(fd))
-        except OSError:
-            continue
-        if len(target.parts) > 2 and _TEMP_DIR.fullmatch(target.parts[2]) \
-                and target.parts[1] == "tmp":
-            return Path(*target.parts[:3])
+def copy_of(process, timeout=10):
+    """The unpacked-copy directory that PROCESS holds open, or None.
+
+    Between the first pass and follow mode the copy is closed for a moment: look again.
+    """
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        for fd in Path(f"/proc/{process.pid}/fd").iterdir():
+            try:
+                target = Path(os.readlink(fd))
+            except OSError:
+                continue
+            if len(target.parts) > 2 and target.parts[1] == "tmp" \
+                    and _TEMP_DIR.fullmatch(target.parts[2]):
+                return Path(*target.parts[:3])
+        time.sleep(0.02)
     return None

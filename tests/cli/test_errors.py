@@ -113,7 +113,8 @@ def test_event_without_message_block_is_reported_in_one_line(cli, tmp_path):
 ])
 def test_output_that_cannot_be_written_is_an_error(cli, log, redirect, message):
     result = subprocess.run(["bash", "-c", f'"$@" {redirect}', "bash", *cli.script, str(log),
-                             "-a"], capture_output=True, text=True, env=cli.environment())
+                             "-a"], capture_output=True, text=True, env=cli.environment(),
+                            timeout=30)
     assert (result.returncode, result.stderr) == (1, f"nerit-events: {message}\n")
 
 

@@ -36,13 +36,18 @@ def test_follow_prints_appended_events_and_ends_with_0_on_interrupt(cli, log):
 def test_follow_ends_when_its_reader_goes_away(cli, log, reader):
     """The pipeline returns once the reader has exited, with no new event to write."""
     started = time.monotonic()
-    result = subprocess.run(["bash", "-o", "pipefail", "-c",
-                             f'"$@" | {reader} >/dev/null; echo "${{PIPESTATUS[0]}}"', "bash",
-                             *cli.script, str(log), "-f", "-n", "2"],
-                            capture_output=True, text=True, timeout=20,
-                            env=cli.environment())
-    assert result.stdout.splitlines()[-1] == "141"
-    assert result.stderr == ""
+    pipeline = subprocess.Popen(["bash", "-c",
+                                 f'"$@" | {reader} >/dev/null; echo "${{PIPESTATUS[0]}}"',
+                                 "bash", *cli.script, str(log), "-f", "-n", "2"],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                env=cli.environment(), start_new_session=True)
+    try:
+        out, err = pipeline.communicate(timeout=20)
+    finally:  # a follower that missed its reader's end must not outlive the test
+        if pipeline.poll() is None:
+            os.killpg(pipeline.pid, signal.SIGKILL)
+            pipeline.communicate()
+    assert (out, err) == ("141\n", "")
     assert time.monotonic() - started < 10
 
 
