@@ -3,6 +3,7 @@
 import gc
 import gettext
 import io
+import json
 import os
 import re
 import stat
@@ -16,7 +17,7 @@ from types import SimpleNamespace
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from nerit_record_console import _probe, record_console
+from nerit_record_console import _probe, record_console, record_source
 
 TODAY = date(2024, 3, 5)
 LOG_MEMBER = "vantor/log/nerit/events"
@@ -435,6 +436,30 @@ def test_interrupt_during_first_pass_propagates(stand_ins, exits):
     with pytest.raises(KeyboardInterrupt):
         viewer.show_events()
     assert exits == []
+
+
+def log_event(moment, name, name_ru="Вход"):
+    fields = {"type_ru": "Аудит", "type_en": "Audit", "name_ru": name_ru, "name_en": name}
+    return (json.dumps({"ISODATE": moment, "PRIORITY": "info", "MSG": {"nerit-audit": fields}},
+                       ensure_ascii=False, separators=(",", ":")) + "\n").encode()
+
+
+def test_today_shows_every_event_of_today_whatever_bytes_yesterday_holds(tmp_path, capsys, monkeypatch):
+    monkeypatch.setattr(record_console, "date", FixedDate)
+    rows = []
+    for hour in range(12):
+        row = log_event(f"2024-03-04T{hour:02d}:00:00", f"yesterday {hour}")
+        rows.append(row.replace("Вход".encode(), b"\xd0\x92\xff") if hour % 3 == 0 else row)
+    rows.append(b"\xfe" + log_event("2024-03-06T00:00:00", "tomorrow, undecodable"))
+    rows += [log_event(f"2024-03-05T{hour:02d}:00:00", f"today {hour}") for hour in range(5)]
+    path = tmp_path / "events"
+    path.write_bytes(b"".join(rows))
+    for host_paths in (False, True):
+        monkeypatch.setattr(record_source, "_fast_paths", not host_paths)
+        viewer = record_console.NeritEventViewer(
+            options(watch_file=str(path), today=True, format="%name_en", nocolor=True))
+        viewer.show_events()
+        assert capsys.readouterr().out == "".join(f"today {hour}\n" for hour in range(5))
 
 
 # ----------------------------------------------------------------------------- archive input

@@ -17,21 +17,19 @@ int new_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:__init__", keywords, &path)) return -1;
     ModuleState* st = state_of(self);
     if (st == nullptr || base_init_steps(self, st, path) < 0) return -1;
-    NativeState& native = *as_iterator(self)->native;
-    native.pending_text.reset();
+    OwnFile& own = as_iterator(self)->native->own;
     Ref file = py::getattr(self, st->names.file.get());
     if (!file) return -1;
     Ref end = Ref::steal(PyObject_CallMethod(file.get(), "seek", "ii", 0, 2));
     if (!end) return -1;
-    // The native reader starts where the host file now stands; a position it cannot take as a
-    // byte offset leaves reading to the host.
+    // The native reader starts where the file object now stands; a position it cannot take as
+    // a byte offset leaves reading to the file object.
     long long offset = PyLong_Check(end.get()) ? PyLong_AsLongLong(end.get()) : -1;
     if (offset < 0) {
         PyErr_Clear();
-        native.mode = ReadMode::host;
+        own.mode = ReadMode::host;
     }
-    native.start_offset = offset < 0 ? 0 : offset;
-    native.follows_appends = true;
+    own.start_offset = offset < 0 ? 0 : offset;
     return 0;
 }
 
@@ -56,19 +54,19 @@ bool ends_a_line(PyObject* text) {
     return last == '\n' || last == '\r';
 }
 
-// A line read by the host's readline, joined with any text held back before it. Returns the
-// whole line, or an empty Ref with no error set when there is nothing whole to decode yet.
-Ref whole_host_line(NativeState& native, PyObject* read) {
+// A line read by a file object's readline, joined with any text held back before it. Returns
+// the whole line, or an empty Ref with no error set when there is nothing whole to decode yet.
+Ref whole_host_line(OwnFile& own, PyObject* read) {
     Ref line = Ref::borrow(read);
     if (!PyUnicode_CheckExact(read)) return line;  // a replaced _file: taken as it comes
-    if (native.pending_text) {
-        line = Ref::steal(PyUnicode_Concat(native.pending_text.get(), read));
+    if (own.pending_text) {
+        line = Ref::steal(PyUnicode_Concat(own.pending_text.get(), read));
         if (!line) return line;
-        native.pending_text.reset();
+        own.pending_text.reset();
     }
     if (!ends_a_line(line.get())) {
         // The writer is in mid-line: keep the text until its line end arrives.
-        native.pending_text = std::move(line);
+        own.pending_text = std::move(line);
         return Ref();
     }
     return line;
@@ -76,24 +74,21 @@ Ref whole_host_line(NativeState& native, PyObject* read) {
 
 PyObject* new_next(PyObject* self) {
     HostCalls host;
-    NativeState& native = *as_iterator(self)->native;
+    OwnFile& own = as_iterator(self)->native->own;
     LineSource source;
     while (true) {
         // A wait ran code (time.sleep may be replaced): what lookup finds is checked anew.
         if (!host.load(self) || !source.begin(self, host)) return nullptr;
         LineText text;
-        switch (source.next(text)) {
-            case LineSource::Got::error:
-                return nullptr;
-            case LineSource::Got::end:
-                if (!sleep_one_second(host)) return nullptr;
-                continue;
-            case LineSource::Got::line:
-                break;
+        LineSource::Got got = source.next_appended(text);
+        if (got == LineSource::Got::error) return nullptr;
+        if (got == LineSource::Got::end) {
+            if (!sleep_one_second(host)) return nullptr;
+            continue;
         }
         Ref whole;
-        if (text.object != nullptr) {
-            whole = whole_host_line(native, text.object);
+        if (!source.native() && text.object != nullptr) {
+            whole = whole_host_line(own, text.object);
             if (!whole) {
                 if (PyErr_Occurred() || !sleep_one_second(host)) return nullptr;
                 continue;

@@ -210,8 +210,18 @@ Verdict compare_objects(DateLookups& rules, PyObject* event_date) {
     return before_end ? Verdict::in_range : Verdict::past_end;
 }
 
+// Before Python code runs: the line's bytes live in the reader's block, which that code could
+// move by reading on, so the line is kept as a str from then on.
+bool hold_as_text(LineText& line) {
+    if (line.object != nullptr) return true;
+    line.held = Ref::steal(PyUnicode_DecodeUTF8(
+        line.utf8.data(), static_cast<Py_ssize_t>(line.utf8.size()), "strict"));
+    line.object = line.held.get();
+    return static_cast<bool>(line.held);
+}
+
 // Judges one line by its date: no date or too early (skip), in range, or past the end.
-Verdict judge_line(HostCalls& host, DateLookups& rules, const LineText& line) {
+Verdict judge_line(HostCalls& host, DateLookups& rules, LineText& line) {
     ModuleState* st = host.st;
     std::string_view utf8 = line.utf8;
     bool have_utf8 = line.object == nullptr;
@@ -236,30 +246,27 @@ Verdict judge_line(HostCalls& host, DateLookups& rules, const LineText& line) {
             return *date <= rules.until_value ? Verdict::in_range : Verdict::past_end;
         }
         Ref event_date;
+        Ref text;
+        if (!date) {
+            text = Ref::steal(PyUnicode_DecodeUTF8(
+                value.data(), static_cast<Py_ssize_t>(value.size()), "strict"));
+            if (!text) return Verdict::error;
+        }
+        if (!hold_as_text(line)) return Verdict::error;
         if (date) {
             PyDateTime_CAPI* api = st->datetime_api;
             event_date = Ref::steal(api->DateTime_FromDateAndTime(
                 date->year, date->month, date->day, date->hour, date->minute, date->second,
                 date->microsecond, Py_None, api->DateTimeType));
         } else {
-            Ref text = Ref::steal(PyUnicode_DecodeUTF8(
-                value.data(), static_cast<Py_ssize_t>(value.size()), "strict"));
-            if (!text) return Verdict::error;
             event_date = host_event_date(st, rules, text.get());
         }
         if (!event_date) return Verdict::error;
         return compare_objects(rules, event_date.get());
     }
-    Ref text;
-    if (line.object != nullptr) {
-        text = Ref::borrow(line.object);
-    } else {
-        text = Ref::steal(PyUnicode_DecodeUTF8(
-            line.utf8.data(), static_cast<Py_ssize_t>(line.utf8.size()), "strict"));
-        if (!text) return Verdict::error;
-    }
+    if (!hold_as_text(line)) return Verdict::error;
     Ref match = Ref::steal(
-        PyObject_CallMethodOneArg(rules.pattern.get(), st->names.search.get(), text.get()));
+        PyObject_CallMethodOneArg(rules.pattern.get(), st->names.search.get(), line.object));
     if (!match) return Verdict::error;
     int found = PyObject_IsTrue(match.get());
     if (found < 0) return Verdict::error;
@@ -280,7 +287,7 @@ PyObject* range_next(PyObject* self) {
     DateLookups rules;
     if (!load_dates(self, host, rules)) return nullptr;
     return next_from_file(self, host,
-                          [&](const LineText& line) { return judge_line(host, rules, line); });
+                          [&](LineText& line) { return judge_line(host, rules, line); });
 }
 
 PyMethodDef range_methods[] = {
