@@ -427,9 +427,29 @@ def test_new_events_drop_a_line_too_long_written_over_several_polls(follow, path
     assert [next(it), next(it)] == [{"n": 1}, {"n": 2}]
 
 
+# --- follow by name ------------------------------------------------------------------------
+# Each step runs where follow mode sleeps: the file is rotated, cut or removed between two polls.
+
+
 def append(path, data):
     with open(path, "ab") as out:
         out.write(data)
+
+
+def ev(n):
+    return (line(n=n) + "\n").encode()
+
+
+def rotate(path, last_in_old=b"", first_in_new=b""):
+    append(path, last_in_old)  # written by the logger just before it moved on
+    path.rename(path.with_name(path.name + ".1"))
+    path.write_bytes(first_in_new)
+
+
+def copy_truncate(path, first_after=b""):
+    with open(path, "r+b") as out:
+        out.truncate(0)
+    append(path, first_after)
 
 
 class Steps:
@@ -454,6 +474,62 @@ def followed(it, steps, monkeypatch):
         while True:
             got.append(next(it)["n"])
     return got
+
+
+def test_follow_reads_the_new_file_after_rotation_once_the_old_one_is_finished(tmp_path, paths, monkeypatch):
+    path = write(tmp_path, ev(0))
+    it = rs.NeritNewEventIterator(path)
+    old_file = it._file
+    got = followed(it, [lambda: append(path, ev(1)),
+                        lambda: rotate(path, ev(2) + b'{"n":3}', ev(4)),
+                        lambda: append(path, ev(5)),
+                        lambda: rotate(path, b"", ev(6) + b'{"n":')],
+                   monkeypatch)
+    # The old file's last line without a line end is finished when the file is left.
+    assert got == [1, 2, 3, 4, 5, 6]
+    assert old_file.closed and it._file.name == str(path) and not it._file.closed
+
+
+def test_follow_reads_a_truncated_file_again_from_its_start(tmp_path, paths, monkeypatch):
+    path = write(tmp_path, ev(0))
+    it = rs.NeritNewEventIterator(path)
+    got = followed(it, [lambda: append(path, ev(1) + ev(2) + b'{"n":'),
+                        lambda: copy_truncate(path, ev(3)),
+                        lambda: append(path, ev(4)),
+                        lambda: copy_truncate(path)],
+                   monkeypatch)
+    assert got == [1, 2, 3, 4]
+
+
+def test_follow_waits_for_a_removed_file_and_reads_its_successor(tmp_path, paths, monkeypatch):
+    path = write(tmp_path, ev(0))
+    it = rs.NeritNewEventIterator(path)
+    logger = open(path, "ab")  # a writer that still holds the removed file
+    try:
+        def write_removed(data):
+            logger.write(data)
+            logger.flush()
+
+        got = followed(it, [lambda: append(path, ev(1)),
+                            path.unlink,
+                            lambda: write_removed(ev(2)),
+                            lambda: None,
+                            lambda: write_removed(ev(3)),
+                            lambda: path.write_bytes(ev(4)),
+                            lambda: append(path, ev(5))],
+                       monkeypatch)
+    finally:
+        logger.close()
+    assert got == [1, 2, 3, 4, 5]
+
+
+def test_follow_keeps_the_file_a_caller_put_in_place(tmp_path, paths, monkeypatch):
+    import io
+    path = write(tmp_path, ev(0))
+    it = rs.NeritNewEventIterator(path)
+    it._file = io.StringIO(line(n=7) + "\n")
+    got = followed(it, [lambda: rotate(path, ev(1), ev(2))], monkeypatch)
+    assert got == [7] and isinstance(it._file, io.StringIO)
 
 
 # --- undecodable and overlong lines -----------------------------------------------------------

@@ -138,4 +138,23 @@ LineReader::Status LineReader::step(Line& line, bool appended) {
     }
 }
 
+bool LineReader::take_unfinished(Line& line) {
+    if (begin_ == end_ || dropping_) {
+        dropping_ = false;
+        begin_ = scan_ = end_;
+        return false;
+    }
+    line = Line{std::string_view(buf_.data() + begin_, end_ - begin_), false, false};
+    begin_ = scan_ = end_;
+    return true;
+}
+
+void LineReader::restart(int fd, std::int64_t offset) {
+    fd_ = fd;
+    offset_ = offset;
+    begin_ = scan_ = end_ = 0;
+    dropping_ = false;
+    errno_ = 0;
+}
+
 }  // namespace nerit::core

@@ -55,6 +55,16 @@ class LineReader {
     // reader takes it at the end of what it was given.
     Status next_appended(Line& line) { return step(line, true); }
 
+    // For a file that will not grow any more (its writer moved on to a new one): the held-back
+    // start of a line as a last line without a line end. False when there is none.
+    bool take_unfinished(Line& line);
+
+    // Reads `fd` from `offset` on, forgetting everything read before.
+    void restart(int fd, std::int64_t offset);
+
+    int fd() const { return fd_; }
+    // File offset of the next byte to read: how far the file has been read.
+    std::int64_t read_offset() const { return offset_; }
     int errno_value() const { return errno_; }
 
   private:

@@ -192,4 +192,12 @@ LineSource::Got LineSource::next_appended(LineText& line) {
         line, [this](core::LineReader::Line& read) { return reader_->next_appended(read); });
 }
 
+LineSource::Got LineSource::take_unfinished(LineText& line) {
+    core::LineReader::Line read;
+    if (!reader_ || !reader_->take_unfinished(read)) return Got::end;
+    int handed = hand_on(read, line);
+    if (handed == 0) return Got::end;
+    return handed > 0 ? Got::line : Got::error;
+}
+
 }  // namespace nerit::record_source

@@ -25,8 +25,13 @@ class LineSource {
     // LineReader::next_appended); the readline of another file's object as it comes.
     Got next_appended(LineText& line);
 
+    // New-events, native reader only: what is left of an unfinished last line, once the file
+    // will not grow any more (Got::end when nothing is left or it does not decode).
+    Got take_unfinished(LineText& line);
+
     // True when lines come from the native reader (as UTF-8 bytes or decoded text).
     bool native() const { return reader_ != nullptr; }
+    core::LineReader* reader() const { return reader_.get(); }
 
   private:
     enum class Below { usable, not_now, never, error };

@@ -1,4 +1,7 @@
-// NeritNewEventIterator: events appended after construction, polling once a second.
+// NeritNewEventIterator: events appended after construction, polling once a second and following
+// the file by its name.
+#include <sys/stat.h>
+
 #include "py/host.hpp"
 #include "record_source/iterator.hpp"
 #include "record_source/line_source.hpp"
@@ -72,6 +75,78 @@ Ref whole_host_line(OwnFile& own, PyObject* read) {
     return line;
 }
 
+// What the followed path names now, compared with the file being read.
+enum class PathNow { same, replaced, shorter, missing };
+
+PathNow look_at_path(PyObject* self, ModuleState* st, const core::LineReader& reader) {
+    Ref path = py::getattr(self, st->names.file_path.get());
+    Ref name = path ? Ref::steal(PyOS_FSPath(path.get())) : Ref();
+    Ref encoded;
+    if (name && PyUnicode_Check(name.get())) {
+        encoded = Ref::steal(PyUnicode_EncodeFSDefault(name.get()));
+    } else if (name && PyBytes_Check(name.get())) {
+        encoded = name;
+    }
+    if (!encoded) {
+        // A path that names no file system entry cannot be followed by name.
+        PyErr_Clear();
+        return PathNow::same;
+    }
+    struct stat named;
+    struct stat reading;
+    if (stat(PyBytes_AS_STRING(encoded.get()), &named) != 0) return PathNow::missing;
+    if (fstat(reader.fd(), &reading) != 0) return PathNow::same;
+    if (named.st_dev != reading.st_dev || named.st_ino != reading.st_ino) return PathNow::replaced;
+    if (named.st_size < reader.read_offset()) return PathNow::shorter;
+    return PathNow::same;
+}
+
+// Reading passes to the file the path names now: opened as the constructor opens it, read from
+// its start. False with no error set when it cannot be opened yet (it is waited for).
+bool follow_to_new_file(PyObject* self, ModuleState* st) {
+    Ref path = py::getattr(self, st->names.file_path.get());
+    if (!path) return false;
+    Ref file = Ref::steal(PyObject_CallMethodNoArgs(path.get(), st->names.open.get()));
+    if (!file) {
+        if (PyErr_ExceptionMatches(PyExc_OSError)) PyErr_Clear();
+        return false;
+    }
+    if (PyObject_SetAttr(self, st->names.file.get(), file.get()) < 0) return false;
+    OwnFile& own = as_iterator(self)->native->own;
+    Ref old = std::move(own.opened);
+    own.open(std::move(file), 0);
+    return static_cast<bool>(Ref::steal(PyObject_CallMethodNoArgs(old.get(), st->names.close.get())));
+}
+
+// After a poll found nothing new in the iterator's own file: what to do about the path.
+enum class Poll { wait, read_again, error };
+
+// Follows the path as `tail -F` does. A file put in its place is read from its start once the
+// old one is finished (read once more after the change was seen); a file cut shorter than what
+// was read is read again from its start; a missing file is waited for, while the old one is
+// still read. An unfinished last line of a file that is left is handed on in `rest`.
+Poll follow_path(PyObject* self, ModuleState* st, LineSource& source, LineText& rest,
+                 bool& have_rest) {
+    OwnFile& own = as_iterator(self)->native->own;
+    have_rest = false;
+    PathNow now = look_at_path(self, st, *source.reader());
+    if (now != PathNow::replaced) own.draining = false;
+    if (now == PathNow::same || now == PathNow::missing) return Poll::wait;
+    if (now == PathNow::replaced && !own.draining) {
+        own.draining = true;
+        return Poll::read_again;
+    }
+    LineSource::Got got = source.take_unfinished(rest);
+    if (got == LineSource::Got::error) return Poll::error;
+    have_rest = got == LineSource::Got::line;
+    if (now == PathNow::shorter) {
+        source.reader()->restart(source.reader()->fd(), 0);
+        return Poll::read_again;
+    }
+    if (follow_to_new_file(self, st)) return Poll::read_again;
+    return PyErr_Occurred() ? Poll::error : Poll::wait;
+}
+
 PyObject* new_next(PyObject* self) {
     HostCalls host;
     OwnFile& own = as_iterator(self)->native->own;
@@ -83,8 +158,14 @@ PyObject* new_next(PyObject* self) {
         LineSource::Got got = source.next_appended(text);
         if (got == LineSource::Got::error) return nullptr;
         if (got == LineSource::Got::end) {
-            if (!sleep_one_second(host)) return nullptr;
-            continue;
+            bool have_rest = false;
+            Poll poll = source.native() ? follow_path(self, host.st, source, text, have_rest)
+                                        : Poll::wait;
+            if (poll == Poll::error) return nullptr;
+            if (!have_rest) {
+                if (poll == Poll::wait && !sleep_one_second(host)) return nullptr;
+                continue;
+            }
         }
         Ref whole;
         if (!source.native() && text.object != nullptr) {
