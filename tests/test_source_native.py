@@ -1,4 +1,5 @@
 """The native paths of record_source against the host facilities they stand in for."""
+import datetime as dt
 import json
 import os
 import re
@@ -332,6 +333,40 @@ def test_a_line_longer_than_a_block_is_read_whole(tmp_path):
         # The limit counts the bytes of a line without its line end.
         assert records(make, True, len(first)) == [{"n": 1, "t": long_text}, {"n": 2}]
         assert records(make, True, len(first) - 1) == [{"n": 2}]
+
+
+def host_verdict(line, bound):
+    """How the time-range selection takes a line: 'skip', 'select' or an error."""
+    text = decodable(line)
+    if text is None:
+        return "skip"  # dropped as undecodable
+    match = DATE_RE.search(text)
+    if match is None:
+        return "skip"
+    date = host_isoparse(match.group(2))
+    if isinstance(date, type):
+        return date
+    return "skip" if date < bound else "select"
+
+
+@SETTINGS
+@given(st.lists(st.sampled_from(['{"ISODATE":"', '{"DATE":"', '"DATE":"', '"ISODATE":"', '"', ",",
+                                 "x", "Ж", "2024-03-05T10:00:00", "2024-03-04", "2024-03-05",
+                                 "T23:59:59.999999", "+03:00", "Z", "\\\""]) | iso_texts(),
+                max_size=8).map("".join),
+       st.sampled_from([dt.datetime(2024, 3, 5), dt.datetime(2024, 3, 5, 10, 0, 0, 1),
+                        dt.datetime.min, dt.datetime(2024, 1, 2)]),
+       st.sampled_from([b"", b"\xff", b"\xd0"]))
+@example('{"ISODATE":"2024-02-30T00:00:00"}', dt.datetime(2024, 3, 5), b"")
+@example('{"DATE":"2024-03-05T10:00:00.000001"}', dt.datetime(2024, 3, 5, 10, 0, 0, 1), b"")
+def test_date_floor_passes_over_only_lines_the_selection_skips(text, bound, bad):
+    line = text.encode() + bad
+    if _probe.date_floor_passes_over(bound, line):
+        assert host_verdict(line, bound) == "skip"
+    elif decodable(line) is not None and DATE_RE.search(text) and \
+            _probe.isoparse(DATE_RE.search(text).group(2)) is not None:
+        # A date the native reader reads is decided by it alone: not before the bound.
+        assert host_verdict(line, bound) == "select"
 
 
 @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])

@@ -3,6 +3,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "core/calendar.hpp"
 
 namespace nerit::core {
@@ -29,17 +33,41 @@ bool valid_zone(std::string_view zone) {
     return hours <= 23 && minutes <= 59;
 }
 
+// Position of the next `DATE":"` in `line` at or after `from`, or npos. With SSE2 it tests
+// sixteen places at once for the key's first and last bytes and compares only where both fit.
+std::size_t find_key_tail(std::string_view line, std::size_t from) {
+    const char* p = line.data();
+    const std::size_t n = line.size();
+    constexpr std::size_t kLast = kKeyTail.size() - 1;
+    std::size_t i = from;
+#if defined(__SSE2__)
+    const __m128i first = _mm_set1_epi8(kKeyTail.front());
+    const __m128i last = _mm_set1_epi8(kKeyTail.back());
+    for (; i + kLast + 16 <= n; i += 16) {
+        __m128i head = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        __m128i tail = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + kLast));
+        auto mask = static_cast<unsigned>(_mm_movemask_epi8(
+            _mm_and_si128(_mm_cmpeq_epi8(head, first), _mm_cmpeq_epi8(tail, last))));
+        while (mask != 0) {
+            std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(mask));
+            if (std::memcmp(p + at + 1, kKeyTail.data() + 1, kLast - 1) == 0) return at;
+            mask &= mask - 1;
+        }
+    }
+#endif
+    if (i >= n) return std::string_view::npos;
+    const void* hit = memmem(p + i, n - i, kKeyTail.data(), kKeyTail.size());
+    return hit == nullptr ? std::string_view::npos
+                          : static_cast<std::size_t>(static_cast<const char*>(hit) - p);
+}
+
 }  // namespace
 
 std::optional<DateField> find_event_date(std::string_view line) {
     std::size_t from = 0;
     while (true) {
-        const void* hit = nullptr;
-        if (from < line.size()) {
-            hit = memmem(line.data() + from, line.size() - from, kKeyTail.data(), kKeyTail.size());
-        }
-        if (hit == nullptr) return std::nullopt;
-        auto tail = static_cast<std::size_t>(static_cast<const char*>(hit) - line.data());
+        std::size_t tail = find_key_tail(line, from);
+        if (tail == std::string_view::npos) return std::nullopt;
         from = tail + 1;
         bool iso = tail >= 4 && line.substr(tail - 4, 4) == "\"ISO";
         bool plain = tail >= 1 && line[tail - 1] == '"';
@@ -48,10 +76,11 @@ std::optional<DateField> find_event_date(std::string_view line) {
         if (value >= line.size()) return std::nullopt;
         // An empty value fails here; a later key may still match.
         if (line[value] == '"') continue;
-        std::size_t close = line.find('"', value);
+        const void* close = std::memchr(line.data() + value, '"', line.size() - value);
         // Without a closing quote no later candidate can match either.
-        if (close == std::string_view::npos) return std::nullopt;
-        return DateField{iso, value, close};
+        if (close == nullptr) return std::nullopt;
+        return DateField{iso, value,
+                         static_cast<std::size_t>(static_cast<const char*>(close) - line.data())};
     }
 }
 
@@ -94,6 +123,14 @@ std::optional<NaiveDateTime> parse_iso_datetime(std::string_view text) {
     }
     if (pos < text.size() && !valid_zone(text.substr(pos))) return std::nullopt;
     return dt;
+}
+
+bool DateFloor::passes_over(std::string_view line) const {
+    std::optional<DateField> field = find_event_date(line);
+    if (!field) return true;
+    std::optional<NaiveDateTime> date =
+        parse_iso_datetime(line.substr(field->begin, field->end - field->begin));
+    return date && *date < bound_;
 }
 
 }  // namespace nerit::core

@@ -12,6 +12,7 @@ PyMethodDef methods[] = {
     {"escape_controls", nerit::probe::escape_controls, METH_VARARGS, nullptr},
     {"utf8_valid", nerit::probe::utf8_valid, METH_VARARGS, nullptr},
     {"find_line_end", nerit::probe::find_line_end, METH_VARARGS, nullptr},
+    {"date_floor_passes_over", nerit::probe::date_floor_passes_over, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef_Slot slots[] = {{0, nullptr}};

@@ -17,5 +17,6 @@ PyObject* fromisoformat_text(PyObject* module, PyObject* args);   // (str) -> st
 PyObject* escape_controls(PyObject* module, PyObject* args);      // (str) -> str
 PyObject* utf8_valid(PyObject* module, PyObject* args);           // (bytes) -> (vector, scalar)
 PyObject* find_line_end(PyObject* module, PyObject* args);        // (bytes) -> int
+PyObject* date_floor_passes_over(PyObject* module, PyObject* args);  // (datetime, bytes) -> bool
 
 }  // namespace nerit::probe

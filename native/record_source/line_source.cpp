@@ -180,10 +180,17 @@ LineSource::Got LineSource::first_decodable(LineText& line, ReadOne&& read_one) 
     }
 }
 
-LineSource::Got LineSource::next(LineText& line) {
+LineSource::Got LineSource::next(LineText& line, const core::DateFloor* floor) {
     if (!reader_) return read_host_line(line);
-    return first_decodable(line,
-                           [this](core::LineReader::Line& read) { return reader_->next(read); });
+    if (floor == nullptr) {
+        return first_decodable(
+            line, [this](core::LineReader::Line& read) { return reader_->next(read); });
+    }
+    return first_decodable(line, [this, floor](core::LineReader::Line& read) {
+        return reader_->next(read, [floor](std::string_view bytes) {
+            return floor->passes_over(bytes);
+        });
+    });
 }
 
 LineSource::Got LineSource::next_appended(LineText& line) {

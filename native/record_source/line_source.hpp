@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "core/event_date.hpp"
 #include "record_source/iterator.hpp"
 
 namespace nerit::record_source {
@@ -18,8 +19,9 @@ class LineSource {
     bool begin(PyObject* self, HostCalls& host);
 
     // The next line of a file read to its end. Lines that do not decode in the file's encoding,
-    // and lines too long to hold, are dropped here. A line stays valid until the next call.
-    Got next(LineText& line);
+    // and lines too long to hold, are dropped here; so are lines that `floor` passes over,
+    // before their bytes are checked. A line stays valid until the next call.
+    Got next(LineText& line, const core::DateFloor* floor = nullptr);
 
     // New-events: the next whole line of a file that is still being written (see
     // LineReader::next_appended); the readline of another file's object as it comes.
@@ -65,14 +67,16 @@ enum class Verdict { skip, in_range, past_end, error };
 
 // The __next__ loop of the iterators that read `_file` once to its end: each line is judged
 // (`judge(line)` returns a Verdict), decoded and filtered when in range; the file is closed
-// when it runs out or a line lies past the end of the range.
+// when it runs out or a line lies past the end of the range. Lines that `floor` passes over are
+// not even judged.
 template <class Judge>
-PyObject* next_from_file(PyObject* self, HostCalls& host, Judge&& judge) {
+PyObject* next_from_file(PyObject* self, HostCalls& host, Judge&& judge,
+                         const core::DateFloor* floor = nullptr) {
     LineSource source;
     if (!source.begin(self, host)) return nullptr;
     while (true) {
         LineText line;
-        LineSource::Got got = source.next(line);
+        LineSource::Got got = source.next(line, floor);
         if (got == LineSource::Got::error) return nullptr;
         Verdict verdict = got == LineSource::Got::end ? Verdict::past_end : judge(line);
         if (verdict == Verdict::error) return nullptr;

@@ -286,8 +286,14 @@ PyObject* range_next(PyObject* self) {
     if (!host.load(self)) return nullptr;
     DateLookups rules;
     if (!load_dates(self, host, rules)) return nullptr;
-    return next_from_file(self, host,
-                          [&](LineText& line) { return judge_line(host, rules, line); });
+    // While every rule is the module's own, the lines before the lower bound are passed over
+    // without leaving the reader.
+    std::optional<core::DateFloor> floor;
+    if (rules.native_search && rules.native_parse && rules.native_compare)
+        floor.emplace(rules.since_value);
+    return next_from_file(
+        self, host, [&](LineText& line) { return judge_line(host, rules, line); },
+        floor ? &*floor : nullptr);
 }
 
 PyMethodDef range_methods[] = {
