@@ -61,6 +61,13 @@ std::size_t find_key_tail(std::string_view line, std::size_t from) {
                           : static_cast<std::size_t>(static_cast<const char*>(hit) - p);
 }
 
+// The value of the two decimal digits at `p`, or -1 when either is not a digit.
+int two_digits(const char* p) {
+    unsigned tens = static_cast<unsigned char>(p[0]) - unsigned{'0'};
+    unsigned ones = static_cast<unsigned char>(p[1]) - unsigned{'0'};
+    return tens > 9 || ones > 9 ? -1 : static_cast<int>(tens * 10 + ones);
+}
+
 }  // namespace
 
 std::optional<DateField> find_event_date(std::string_view line) {
@@ -85,39 +92,40 @@ std::optional<DateField> find_event_date(std::string_view line) {
 }
 
 std::optional<NaiveDateTime> parse_iso_datetime(std::string_view text) {
-    NaiveDateTime dt{1, 1, 1, 0, 0, 0, 0};
-    if (text.size() < 10 || text[4] != '-' || text[7] != '-') return std::nullopt;
-    if (!read_digits(text, 0, 4, dt.year) || !read_digits(text, 5, 2, dt.month) ||
-        !read_digits(text, 8, 2, dt.day)) {
+    if (text.size() < 10) return std::nullopt;
+    const char* p = text.data();
+    // Each field is read whole and checked once: a negative value marks a non-digit.
+    int century = two_digits(p);
+    int year_of_century = two_digits(p + 2);
+    int month = two_digits(p + 5);
+    int day = two_digits(p + 8);
+    if ((century | year_of_century | month | day) < 0 || p[4] != '-' || p[7] != '-')
         return std::nullopt;
-    }
-    if (dt.year < 1 || dt.month < 1 || dt.month > 12 || dt.day < 1 ||
-        dt.day > days_in_month(dt.year, dt.month)) {
+    NaiveDateTime dt{century * 100 + year_of_century, month, day, 0, 0, 0, 0};
+    if (dt.year < 1 || month < 1 || month > 12 || day < 1 || day > days_in_month(dt.year, month))
         return std::nullopt;
-    }
     if (text.size() == 10) return dt;
-    if (text.size() < 19 || (text[10] != 'T' && text[10] != ' ') || text[13] != ':' ||
-        text[16] != ':') {
+    if (text.size() < 19 || (p[10] != 'T' && p[10] != ' ') || p[13] != ':' || p[16] != ':')
         return std::nullopt;
-    }
-    if (!read_digits(text, 11, 2, dt.hour) || !read_digits(text, 14, 2, dt.minute) ||
-        !read_digits(text, 17, 2, dt.second)) {
-        return std::nullopt;
-    }
+    dt.hour = two_digits(p + 11);
+    dt.minute = two_digits(p + 14);
+    dt.second = two_digits(p + 17);
     // Hour 24 means the next day's midnight to the host: left to it.
-    if (dt.hour > 23 || dt.minute > 59 || dt.second > 59) return std::nullopt;
+    if ((dt.hour | dt.minute | dt.second) < 0 || dt.hour > 23 || dt.minute > 59 ||
+        dt.second > 59) {
+        return std::nullopt;
+    }
     std::size_t pos = 19;
     if (pos < text.size() && (text[pos] == '.' || text[pos] == ',')) {
+        // Digits past the sixth are read and dropped, as the host's parser cuts them.
+        static constexpr int kScale[] = {100000, 10000, 1000, 100, 10, 1};
         std::size_t digits = pos + 1;
         std::size_t end = digits;
-        while (end < text.size() && is_digit(text[end])) ++end;
-        if (end == digits) return std::nullopt;
         int micro = 0;
-        int scale = 6;
-        for (std::size_t i = digits; i < end && scale > 0; ++i, --scale) {
-            micro = micro * 10 + (text[i] - '0');
+        for (; end < text.size() && is_digit(text[end]); ++end) {
+            if (end - digits < 6) micro += (text[end] - '0') * kScale[end - digits];
         }
-        for (; scale > 0; --scale) micro *= 10;
+        if (end == digits) return std::nullopt;
         dt.microsecond = micro;
         pos = end;
     }
