@@ -69,7 +69,6 @@ namespace nerit::console {
     X(a_suffix, "suffix")                                          \
     X(a_mkdir, "mkdir")                                            \
     X(a_mode, "mode")                                              \
-    X(a_iterdir, "iterdir")                                        \
     X(a_getmember, "getmember")                                    \
     X(a_extract, "extract")                                        \
     X(a_member, "member")                                          \
@@ -82,6 +81,14 @@ namespace nerit::console {
     X(a_absolute_path_error, "AbsolutePathError")                  \
     X(a_outside_destination_error, "OutsideDestinationError")      \
     X(a_special_file_error, "SpecialFileError")                    \
+    X(a_member_too_large_error, "MemberTooLargeError")             \
+    X(a_data_filter, "data_filter")                                \
+    X(a_set_attrs, "set_attrs")                                    \
+    X(a_size, "size")                                              \
+    X(a_sparse, "sparse")                                          \
+    X(a_disk_usage, "disk_usage")                                  \
+    X(a_free, "free")                                              \
+    X(a_resolve, "resolve")                                        \
     X(k_format_expression, "format_expression")                    \
     X(k_is_detailed, "is_detailed")                                \
     X(k_is_raw, "is_raw")                                          \
@@ -92,10 +99,7 @@ namespace nerit::console {
     X(s_read_mode, "r:*")                                          \
     X(s_data_filter, "data")                                       \
     X(s_log_path, "/vantor/log/nerit/events")                      \
-    X(s_vantor, "vantor")                                          \
-    X(s_log, "log")                                                \
-    X(s_nerit, "nerit")                                            \
-    X(s_events, "events")
+    X(s_refusals_module, "nerit_record_console._tar_refusals")
 
 // Where print_line sends a line, as the module's Python code would find it at this moment.
 struct PrintTarget {
@@ -177,8 +181,9 @@ bool call_exit(const Context& ctx, long status);
 // Removes the temporary directory of a construction that failed, keeping the pending error.
 void discard_temp_dir_after_failure(PyObject* self, const Context& ctx);
 
-// The event with every control character in its keys and text values escaped, recursively;
-// the very same object when nothing needed changing. Empty Ref with an error set on failure.
+// The event with every control character escaped in the keys and text values of the event, of
+// its message block and of each member's mapping; lists and other mappings are left alone. The
+// very same object when nothing needed changing. Empty Ref with an error set on failure.
 py::Ref escape_event(PyObject* event);
 
 // Slots and methods of NeritEventViewer, one file each.
