@@ -614,6 +614,17 @@ def test_lines_longer_than_the_limit_are_dropped_and_the_next_ones_read(tmp_path
     assert got == expected.get(kind, [0, 1, 2, 3])
 
 
+@pytest.mark.parametrize("encoding, expected", [("latin-1", [0, 1, 2]), ("ascii", [2]), ("utf-8", [1, 2])])
+def test_a_file_in_another_encoding_is_decoded_line_by_line(tmp_path, paths, encoding, expected):
+    rows = [(line(n=0, t="café") + "\r\n").encode("latin-1"), (line(n=1, t="ж") + "\n").encode(),
+            (line(n=2) + "\r").encode()]
+    it = rs.NeritAllEventsIterator(write(tmp_path, b"".join(rows)))
+    it._file.reconfigure(encoding=encoding)
+    got = list(it)
+    assert [e["n"] for e in got] == expected
+    assert got == [json.loads(rows[n].decode(encoding)) for n in expected]
+
+
 MEMORY_PROBE = """
 import sys
 from pathlib import Path

@@ -335,6 +335,41 @@ def test_a_line_longer_than_a_block_is_read_whole(tmp_path):
         assert records(make, True, len(first) - 1) == [{"n": 2}]
 
 
+@pytest.mark.parametrize("fast", [True, False], ids=["fast", "host"])
+def test_python_code_reading_on_from_inside_next_takes_each_line_once(tmp_path, monkeypatch, fast):
+    # The reader's block moves under a call that is still using a line of it.
+    monkeypatch.setattr(rs, "_fast_paths", fast)
+    path = tmp_path / "events"
+    path.write_text("".join(json.dumps({"ISODATE": f"2024-03-0{1 + i // 1000}T00:00:00", "n": i,
+                                        "p": "ж" * (i % 150)}, separators=(",", ":")) + "\n"
+                            for i in range(3000)))
+    assert path.stat().st_size > 4 * BLOCK
+    seen = []
+
+    class Greedy(rs.NeritAllEventsIterator):
+        def _filter_event(self, event_dict):
+            if event_dict["n"] % 3 == 0:
+                seen.extend(e["n"] for e in [next(self, {"n": None})] if e["n"] is not None)
+            return True
+
+    seen.extend(e["n"] for e in Greedy(path))
+    assert sorted(seen) == list(range(3000))
+
+    seen, calls, isoparse = [], [], rs.dateutil.parser.isoparse
+    it = rs.NeritTimeRangeEventIterator(path, "2024-03-02")
+
+    def reading_isoparse(text):
+        calls.append(text)
+        if len(calls) % 4 == 0:
+            seen.extend(e["n"] for e in [next(it, {"n": None})] if e["n"] is not None)
+        return isoparse(text)
+
+    monkeypatch.setattr(rs.dateutil.parser, "isoparse", reading_isoparse)
+    with pytest.raises(ValueError, match="closed file"):  # an inner call ended the file
+        seen.extend(e["n"] for e in it)
+    assert sorted(seen) == list(range(1000, 3000))
+
+
 def host_verdict(line, bound):
     """How the time-range selection takes a line: 'skip', 'select' or an error."""
     text = decodable(line)
