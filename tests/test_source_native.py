@@ -369,6 +369,16 @@ def test_python_code_reading_on_from_inside_next_takes_each_line_once(tmp_path, 
         seen.extend(e["n"] for e in it)
     assert sorted(seen) == list(range(1000, 3000))
 
+    class Window(rs.NeritRecentEventIterator):
+        def __setattr__(self, name, value):
+            super().__setattr__(name, value)
+            if name == "current_line" and value % 3 == 1 and value < 3000:
+                seen.extend(e["n"] for e in [next(self, {"n": None})] if e["n"] is not None)
+
+    seen = []
+    seen.extend(e["n"] for e in Window(path, 3000))
+    assert sorted(seen) == list(range(3000))
+
 
 def host_verdict(line, bound):
     """How the time-range selection takes a line: 'skip', 'select' or an error."""

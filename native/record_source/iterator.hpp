@@ -40,6 +40,11 @@ struct LineText {
     Ref held;  // a str made of the bytes before Python code runs, which could move them
 };
 
+// Before Python code runs while a line is in use: the line's bytes live in the reader's block,
+// which that code could move by reading on through the same iterator, so the line becomes a
+// str of its own. False with an error set when that fails.
+bool hold_as_text(LineText& line);
+
 // Decodes the line as JSON and applies _filter_event, dropping lines that raise the JSON
 // decoder's error. Returns 1 with `record` set when accepted, 0 when dropped, -1 on error.
 int decode_and_filter(PyObject* self, HostCalls& host, const LineText& line, Ref& record);

@@ -11,6 +11,7 @@
 #include "py/host.hpp"
 
 namespace nerit::record_source {
+
 bool max_line_length(PyObject* module, ModuleState* st, std::size_t& limit) {
     PyObject* value = py::module_global(module, st->names.max_line_length.get());
     if (value == nullptr) {

@@ -139,6 +139,8 @@ Poll follow_path(PyObject* self, ModuleState* st, LineSource& source, LineText& 
     LineSource::Got got = source.take_unfinished(rest);
     if (got == LineSource::Got::error) return Poll::error;
     have_rest = got == LineSource::Got::line;
+    // Opening the new file runs Python code, which could read on through this iterator.
+    if (have_rest && !hold_as_text(rest)) return Poll::error;
     if (now == PathNow::shorter) {
         source.reader()->restart(source.reader()->fd(), 0);
         return Poll::read_again;

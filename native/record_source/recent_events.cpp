@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include <climits>
+#include <string>
 #include <vector>
 
 #include "core/line_scan.hpp"
@@ -208,6 +209,9 @@ struct WindowLine {
     Ref raw;
     Ref text;
     std::string_view utf8;
+    // The bytes, out of the window reader's block: advancing current_line may run Python code
+    // that reads on through the same iterator.
+    std::string copy;
 };
 
 enum class Read { line, dropped, error };
@@ -260,7 +264,8 @@ Read read_window_line(PyObject* module, ModuleState* st, HostCalls& host, OwnFil
     bytes = strip_ascii(bytes);
     if (!core::is_valid_utf8(bytes)) return Read::dropped;
     if (host.fast && host.loads_is_original) {
-        line.utf8 = bytes;
+        line.copy.assign(bytes);
+        line.utf8 = line.copy;
         return Read::line;
     }
     line.text = Ref::steal(

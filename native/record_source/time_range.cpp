@@ -213,16 +213,6 @@ Verdict compare_objects(DateLookups& rules, PyObject* event_date) {
     return before_end ? Verdict::in_range : Verdict::past_end;
 }
 
-// Before Python code runs: the line's bytes live in the reader's block, which that code could
-// move by reading on, so the line is kept as a str from then on.
-bool hold_as_text(LineText& line) {
-    if (line.object != nullptr) return true;
-    line.held = Ref::steal(PyUnicode_DecodeUTF8(
-        line.utf8.data(), static_cast<Py_ssize_t>(line.utf8.size()), "strict"));
-    line.object = line.held.get();
-    return static_cast<bool>(line.held);
-}
-
 // Judges one line by its date: no date or too early (skip), in range, or past the end.
 Verdict judge_line(HostCalls& host, DateLookups& rules, LineText& line) {
     ModuleState* st = host.st;
