@@ -115,7 +115,8 @@ bool follow_to_new_file(PyObject* self, ModuleState* st) {
     OwnFile& own = as_iterator(self)->native->own;
     Ref old = std::move(own.opened);
     own.open(std::move(file), 0);
-    return static_cast<bool>(Ref::steal(PyObject_CallMethodNoArgs(old.get(), st->names.close.get())));
+    Ref closed = Ref::steal(PyObject_CallMethodNoArgs(old.get(), st->names.close.get()));
+    return static_cast<bool>(closed);
 }
 
 // After a poll found nothing new in the iterator's own file: what to do about the path.
