@@ -530,7 +530,8 @@ def test_follow_mode_loses_and_repeats_nothing_while_the_log_is_rotated_cut_and_
     environment = {**os.environ, "NERIT_HOST_PATHS": host_paths, "LC_ALL": "C.UTF-8",
                    "LANGUAGE": "en", "PYTHONUNBUFFERED": "1"}
     process = subprocess.Popen(
-        [sys.executable, "-c", FAST_POLLING_FRONT, "-f", "-n", "0", "-F", "%name_en", str(path)],
+        [sys.executable, "-c", FAST_POLLING_FRONT, "-f", "-S", "2099-01-01", "-F", "%name_en",
+         str(path)],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=environment)
     printed = Printed(process.stdout)
     logger = Logger(path)
