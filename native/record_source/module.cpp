@@ -218,7 +218,9 @@ int ModuleState::traverse(visitproc visit, void* arg) {
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
                           "nerit_record_console.record_source",
-                          nullptr,
+                          "Reading the event log: the event record, the iterator base with its "
+                          "priority and source filters, and the iterators over all, recent, newly "
+                          "appended and time-range events.",
                           sizeof(ModuleState*),
                           nullptr,
                           slots,

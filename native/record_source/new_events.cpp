@@ -200,8 +200,9 @@ PyObject* new_close(PyObject* self, PyObject*) {
 
 PyMethodDef new_methods[] = {
     {"__init__", cfunction(new_init_method), METH_VARARGS | METH_KEYWORDS | METH_COEXIST,
-     "__init__($self, /, event_file_path)\n--\n\n"},
-    {"close", cfunction(new_close), METH_NOARGS, "close($self, /)\n--\n\n"},
+     "__init__($self, /, event_file_path)\n--\n\n"
+     "Open the event file and skip everything it holds so far."},
+    {"close", cfunction(new_close), METH_NOARGS, "close($self, /)\n--\n\nClose the event file; calling it again is harmless."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace

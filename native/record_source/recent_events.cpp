@@ -323,7 +323,8 @@ PyMethodDef recent_methods[] = {
      "__init__($self, /, event_file_path, count)\n--\n\n"
      "\n        :param count: Number of the most recent events to iterate over.\n        "},
     {"_find_positions", cfunction(find_positions), METH_NOARGS,
-     "_find_positions($self, /)\n--\n\n"},
+     "_find_positions($self, /)\n--\n\n"
+     "Byte offsets of the lines to read, oldest first, and the end of the newest one."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace

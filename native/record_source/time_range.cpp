@@ -291,7 +291,8 @@ PyObject* range_next(PyObject* self) {
 
 PyMethodDef range_methods[] = {
     {"__init__", cfunction(range_init_method), METH_VARARGS | METH_KEYWORDS | METH_COEXIST,
-     "__init__($self, /, event_file_path, date_since=None, date_until=None)\n--\n\n"},
+     "__init__($self, /, event_file_path, date_since=None, date_until=None)\n--\n\n"
+     "Open the event file and read the bounds; a bare date as the end takes in its whole day."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace
