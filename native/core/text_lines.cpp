@@ -51,9 +51,12 @@ __attribute__((target("avx2"))) std::size_t find_line_end_avx2(const char* p, st
 
 using FindLineEnd = std::size_t (*)(const char*, std::size_t);
 
-// The widest vectors this processor has, chosen once.
-const FindLineEnd find_line_end_here =
-    __builtin_cpu_supports("avx2") ? find_line_end_avx2 : find_line_end_sse2;
+// The widest vectors this processor has, chosen once when the module loads (among the other
+// constructors, hence the explicit look at the processor first).
+const FindLineEnd find_line_end_here = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") ? find_line_end_avx2 : find_line_end_sse2;
+}();
 
 #endif
 
