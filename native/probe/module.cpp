@@ -10,6 +10,9 @@ PyMethodDef methods[] = {
     {"recent_line_starts", nerit::probe::recent_line_starts, METH_VARARGS, nullptr},
     {"fromisoformat_text", nerit::probe::fromisoformat_text, METH_VARARGS, nullptr},
     {"escape_controls", nerit::probe::escape_controls, METH_VARARGS, nullptr},
+    {"utf8_valid", nerit::probe::utf8_valid, METH_VARARGS, nullptr},
+    {"find_line_end", nerit::probe::find_line_end, METH_VARARGS, nullptr},
+    {"date_floor_passes_over", nerit::probe::date_floor_passes_over, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef_Slot slots[] = {{0, nullptr}};

@@ -15,5 +15,8 @@ PyObject* find_date(PyObject* module, PyObject* args);            // (bytes) -> 
 PyObject* recent_line_starts(PyObject* module, PyObject* args);   // (bytes, int) -> list[int]
 PyObject* fromisoformat_text(PyObject* module, PyObject* args);   // (str) -> str | None
 PyObject* escape_controls(PyObject* module, PyObject* args);      // (str) -> str
+PyObject* utf8_valid(PyObject* module, PyObject* args);           // (bytes) -> (vector, scalar)
+PyObject* find_line_end(PyObject* module, PyObject* args);        // (bytes) -> int
+PyObject* date_floor_passes_over(PyObject* module, PyObject* args);  // (datetime, bytes) -> bool
 
 }  // namespace nerit::probe

@@ -5,39 +5,19 @@
 #include <string>
 #include <string_view>
 
-#include "core/text_lines.hpp"
 #include "py/json_build.hpp"
 #include "record_source/lookup_cache.hpp"
+#include "record_source/own_file.hpp"
 #include "record_source/state.hpp"
 
 namespace nerit::record_source {
 
-// Who reads the constructor's text file.
-enum class ReadMode {
-    undecided,  // nothing read yet
-    native,     // the native line reader has started; the host file has not moved
-    host        // the host file's readline has been used; the native reader is out for good
-};
-
 // Native per-instance data; every Python-visible attribute lives in the instance dict.
 struct NativeState {
-    Ref opened_file;   // the file object the base constructor opened
+    OwnFile own;       // the file the iterator opened and how it is read
     Ref date_pattern;  // a pattern compiled by the module's original re.compile
-    Ref pending_text;  // new-events: text read before its line end arrived
-    bool opened_through_posix_path = false;
-    std::int64_t start_offset = 0;  // where native reading starts (new-events: the end)
-    bool follows_appends = false;   // new-events: wait for whole lines and characters
-    ReadMode mode = ReadMode::undecided;
-    std::unique_ptr<core::TextLineReader> reader;
-    std::string scratch;     // a line rebuilt with its "\n" when it ended in CR or CR LF
-    Ref utf8_encoding;       // the file's encoding object, once known to name UTF-8
     py::KeyCache json_keys;  // keys repeated from line to line share one str
     LookupCache lookups;     // what the last __next__ found, while nothing has changed
-    // Objects below _file once checked for the native reader; each call compares identities
-    // with them before trusting the check (held, so an address is never reused meanwhile).
-    Ref checked_buffer;
-    Ref reader_raw;     // the raw file whose descriptor the native reader reads
-    Ref strict_errors;  // the errors value of _file, once seen to be "strict"
 };
 
 struct IteratorObject {
@@ -52,12 +32,18 @@ inline IteratorObject* as_iterator(PyObject* self) {
 // Reads a module global such as "json" as the module's code would, raising NameError like it.
 Ref module_global(PyObject* module, PyObject* name);
 
-// A line handed to decoding: either the host's readline result or bytes the native reader
-// validated as UTF-8 (with the line's "\n" when it had a line end).
+// A line handed to decoding: a str (the host's readline result, or a line decoded from bytes) or
+// bytes the native reader validated as UTF-8 (with the line's "\n" when it had a line end).
 struct LineText {
     PyObject* object = nullptr;  // borrowed; null for a native line
     std::string_view utf8;
+    Ref held;  // a str made of the bytes before Python code runs, which could move them
 };
+
+// Before Python code runs while a line is in use: the line's bytes live in the reader's block,
+// which that code could move by reading on through the same iterator, so the line becomes a
+// str of its own. False with an error set when that fails.
+bool hold_as_text(LineText& line);
 
 // Decodes the line as JSON and applies _filter_event, dropping lines that raise the JSON
 // decoder's error. Returns 1 with `record` set when accepted, 0 when dropped, -1 on error.

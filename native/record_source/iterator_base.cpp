@@ -80,13 +80,8 @@ int iterator_traverse(PyObject* self, visitproc visit, void* arg) {
     IteratorObject* it = as_iterator(self);
     Py_VISIT(it->dict);
     if (it->native != nullptr) {
-        Py_VISIT(it->native->opened_file.get());
+        if (int visited = it->native->own.traverse(visit, arg)) return visited;
         Py_VISIT(it->native->date_pattern.get());
-        Py_VISIT(it->native->pending_text.get());
-        Py_VISIT(it->native->checked_buffer.get());
-        Py_VISIT(it->native->reader_raw.get());
-        Py_VISIT(it->native->strict_errors.get());
-        Py_VISIT(it->native->utf8_encoding.get());
         if (int visited = it->native->lookups.traverse(visit, arg)) return visited;
     }
     return 0;
@@ -96,30 +91,23 @@ int iterator_clear(PyObject* self) {
     IteratorObject* it = as_iterator(self);
     Py_CLEAR(it->dict);
     if (it->native != nullptr) {
-        it->native->opened_file.reset();
+        it->native->own.clear();
         it->native->date_pattern.reset();
-        it->native->pending_text.reset();
-        it->native->checked_buffer.reset();
-        it->native->reader_raw.reset();
-        it->native->strict_errors.reset();
         it->native->lookups.clear();
     }
     return 0;
 }
 
 int base_init_steps(PyObject* self, ModuleState* st, PyObject* event_file_path) {
-    NativeState& native = *as_iterator(self)->native;
-    native.opened_file.reset();
-    native.reader.reset();
-    native.reader_raw.reset();
-    native.mode = ReadMode::undecided;
+    OwnFile& own = as_iterator(self)->native->own;
+    own.open(Ref(), 0);
     if (PyObject_SetAttr(self, st->names.file_path.get(), event_file_path) < 0) return -1;
     Ref file = Ref::steal(PyObject_CallMethodNoArgs(event_file_path, st->names.open.get()));
     if (!file) return -1;
     if (PyObject_SetAttr(self, st->names.file.get(), file.get()) < 0) return -1;
-    native.opened_through_posix_path =
+    own.opened_through_posix_path =
         Py_IS_TYPE(event_file_path, reinterpret_cast<PyTypeObject*>(st->posix_path_type.get()));
-    native.opened_file = std::move(file);
+    own.open(std::move(file), 0);
     Ref priorities = Ref::steal(PySet_New(nullptr));
     if (!priorities ||
         PyObject_SetAttr(self, st->names.priority_filter.get(), priorities.get()) < 0) {

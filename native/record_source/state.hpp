@@ -37,7 +37,7 @@ using py::Ref;
     X(closed, "closed")                                                 \
     X(encoding, "encoding")                                             \
     X(errors, "errors")                                                 \
-    X(chunk_size, "_CHUNK_SIZE")                                        \
+    X(max_line_length, "_max_line_length")                              \
     X(buffer, "buffer")                                                 \
     X(raw, "raw")                                                       \
     X(name, "name")                                                     \
@@ -92,7 +92,6 @@ struct ModuleState {
     Ref codecs_lookup;
     // Descriptors of those (immutable) types, called directly: on an exact instance they give
     // what attribute lookup gives, without the lookup.
-    Ref text_chunk_size;  // TextIOWrapper._CHUNK_SIZE
     Ref text_buffer;      // TextIOWrapper.buffer
     Ref text_encoding;    // TextIOWrapper.encoding
     Ref text_errors;      // TextIOWrapper.errors

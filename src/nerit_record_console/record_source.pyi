@@ -10,6 +10,7 @@ NeritEvent = Dict[str, Union[str, Dict[str, Dict[str, str]]]]
 NeritEvents = List[NeritEvent]
 
 _fast_paths: bool
+_max_line_length: int
 
 @disjoint_base
 class NeritEventIterator:
