@@ -552,6 +552,28 @@ def test_follow_keeps_the_file_a_caller_put_in_place(tmp_path, paths, monkeypatc
     assert got == [7] and isinstance(it._file, io.StringIO)
 
 
+def test_follow_lets_an_interrupt_raised_while_the_path_is_looked_at_through(
+        tmp_path, paths, monkeypatch):
+    # A signal handler runs inside any Python code, the path's __fspath__ included: what it
+    # raises there must end __next__, not be taken for a path that names no file.
+    import pathlib
+    path = write(tmp_path, ev(0))
+    it = rs.NeritNewEventIterator(path)
+    sleeps = Steps([lambda: append(path, ev(1))])
+    monkeypatch.setattr(rs.time, "sleep", sleeps)
+    assert next(it)["n"] == 1
+    plain_fspath = pathlib.PurePath.__fspath__
+
+    def interrupted(self):
+        monkeypatch.setattr(pathlib.PurePath, "__fspath__", plain_fspath)
+        raise SystemExit(129)
+
+    monkeypatch.setattr(pathlib.PurePath, "__fspath__", interrupted)
+    with pytest.raises(SystemExit):
+        next(it)
+    assert sleeps.calls == 1 and pathlib.PurePath.__fspath__ is plain_fspath
+
+
 # --- undecodable and overlong lines -----------------------------------------------------------
 
 YESTERDAY, TODAY = "2024-03-04", "2024-03-05"

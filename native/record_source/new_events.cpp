@@ -76,11 +76,14 @@ Ref whole_host_line(OwnFile& own, PyObject* read) {
 }
 
 // What the followed path names now, compared with the file being read.
-enum class PathNow { same, replaced, shorter, missing };
+enum class PathNow { same, replaced, shorter, missing, error };
 
 PathNow look_at_path(PyObject* self, ModuleState* st, const core::LineReader& reader) {
     Ref path = py::getattr(self, st->names.file_path.get());
-    Ref name = path ? Ref::steal(PyOS_FSPath(path.get())) : Ref();
+    if (!path) return PathNow::error;
+    // __fspath__ may be Python code, where a signal handler can raise: only the errors of a
+    // path that names no file system entry mean "cannot be followed by name".
+    Ref name = Ref::steal(PyOS_FSPath(path.get()));
     Ref encoded;
     if (name && PyUnicode_Check(name.get())) {
         encoded = Ref::steal(PyUnicode_EncodeFSDefault(name.get()));
@@ -88,7 +91,10 @@ PathNow look_at_path(PyObject* self, ModuleState* st, const core::LineReader& re
         encoded = name;
     }
     if (!encoded) {
-        // A path that names no file system entry cannot be followed by name.
+        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_TypeError) &&
+            !PyErr_ExceptionMatches(PyExc_ValueError)) {
+            return PathNow::error;
+        }
         PyErr_Clear();
         return PathNow::same;
     }
@@ -131,6 +137,7 @@ Poll follow_path(PyObject* self, ModuleState* st, LineSource& source, LineText& 
     OwnFile& own = as_iterator(self)->native->own;
     have_rest = false;
     PathNow now = look_at_path(self, st, *source.reader());
+    if (now == PathNow::error) return Poll::error;
     if (now != PathNow::replaced) own.draining = false;
     if (now == PathNow::same || now == PathNow::missing) return Poll::wait;
     if (now == PathNow::replaced && !own.draining) {
