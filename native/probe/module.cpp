@@ -10,6 +10,8 @@ PyMethodDef methods[] = {
     {"recent_line_starts", nerit::probe::recent_line_starts, METH_VARARGS, nullptr},
     {"fromisoformat_text", nerit::probe::fromisoformat_text, METH_VARARGS, nullptr},
     {"escape_controls", nerit::probe::escape_controls, METH_VARARGS, nullptr},
+    {"event_line", nerit::probe::event_line, METH_VARARGS, nullptr},
+    {"render_file", nerit::probe::render_file, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef_Slot slots[] = {{0, nullptr}};

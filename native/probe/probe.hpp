@@ -15,5 +15,9 @@ PyObject* find_date(PyObject* module, PyObject* args);            // (bytes) -> 
 PyObject* recent_line_starts(PyObject* module, PyObject* args);   // (bytes, int) -> list[int]
 PyObject* fromisoformat_text(PyObject* module, PyObject* args);   // (str) -> str | None
 PyObject* escape_controls(PyObject* module, PyObject* args);      // (str) -> str
+// (bytes, config) -> (scanned, accepted | None, text | None); config as in probe_event.cpp
+PyObject* event_line(PyObject* module, PyObject* args);
+// (path, fd, config) -> counts of the lines by outcome; the texts are written to fd
+PyObject* render_file(PyObject* module, PyObject* args);
 
 }  // namespace nerit::probe
