@@ -93,9 +93,9 @@ def host_text(cls, options, event, russian):
 def check(host, line, options, priorities=(), sources=(), russian=False):
     """Asserts the native outcome agrees with the host; returns it."""
     scanned, accepted, text = native(line, options, priorities, sources, russian)
-    try:
-        event = json.loads(line)
-    except ValueError:
+    try:  # the viewer reads lines as UTF-8 text
+        event = json.loads(line.decode())
+    except ValueError:  # UnicodeDecodeError included
         assert not scanned, line
         return scanned, accepted, text
     if accepted is not None:
@@ -237,6 +237,22 @@ def test_native_events_agree_with_the_formatter_and_the_filters(filter_host, lin
     scanned, accepted, text = check(filter_host, line, options, priorities, sources, russian)
     # Shown by --hypothesis-show-statistics: the share of lines written natively.
     hypothesis.event(f"scanned={scanned} accepted={accepted} written={text is not None}")
+
+
+LONG_TEXT = st.text(st.sampled_from("aé€жЖ😀ÿĀß \x7f\x85\\\""), max_size=40)
+BROKEN_UTF8 = st.sampled_from([b"\x80", b"\xd0", b"\xc1\x81", b"\xe2\x82", b"\xed\xa0\x80",
+                               b"\xf4\x90\x80\x80", b"\xff", b"\xd0\xb6", b""])
+
+
+@settings(max_examples=500, deadline=None)
+@given(text=LONG_TEXT, at=st.integers(0, 300), piece=BROKEN_UTF8, ascii_only=st.booleans())
+def test_utf8_of_long_texts_is_checked_as_the_host_reads_it(filter_host, text, at, piece,
+                                                           ascii_only):
+    line = json.dumps({"PRIORITY": "info", "MSG": {"nerit-a": {"name_en": text}},
+                       "ISODATE": "2024-03-05", text: "x"}, ensure_ascii=ascii_only).encode()
+    at %= len(line) + 1
+    for options in ({"is_raw": True}, {"no_color": True}):
+        check(filter_host, line[:at] + piece + line[at:], options)
 
 
 # --- what the path must handle itself ----------------------------------------------------------
