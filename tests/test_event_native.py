@@ -386,13 +386,19 @@ def test_render_file_writes_each_handled_event_and_counts_the_rest(tmp_path, fil
              good + b"\r", b'{"MSG":{"a":{}}}']
     path = tmp_path / "events"
     path.write_bytes(b"\n".join(lines))  # the last line has no line end
+    config = (["err"], [], None, False, False, True, False, False, "", "", "", "")
     out = tmp_path / "out"
-    fd = os.open(out, os.O_WRONLY | os.O_CREAT)
-    try:
-        counts = _probe.render_file(str(path), fd, (["err"], [], None, False, False, True, False,
-                                                    False, "", "", "", ""))
-    finally:
-        os.close(fd)
-    assert counts == {"lines": 6, "written": 2, "rejected": 1, "declined_scan": 1,
-                      "declined_filter": 1, "declined_layout": 1}
+
+    def render(*offset):
+        fd = os.open(out, os.O_WRONLY | os.O_CREAT | os.O_TRUNC)
+        try:
+            return _probe.render_file(str(path), fd, config, *offset)
+        finally:
+            os.close(fd)
+
+    assert render() == {"lines": 6, "written": 2, "rejected": 1, "declined_scan": 1,
+                        "declined_filter": 1, "declined_layout": 1}
     assert out.read_bytes() == b"05.03.2024 00:00:00, err, , N\n" * 2
+    # From the fourth line on.
+    assert render(sum(len(line) + 1 for line in lines[:3]))["lines"] == 3
+    assert out.read_bytes() == b"05.03.2024 00:00:00, err, , N\n"

@@ -17,7 +17,7 @@ PyObject* fromisoformat_text(PyObject* module, PyObject* args);   // (str) -> st
 PyObject* escape_controls(PyObject* module, PyObject* args);      // (str) -> str
 // (bytes, config) -> (scanned, accepted | None, text | None); config as in probe_event.cpp
 PyObject* event_line(PyObject* module, PyObject* args);
-// (path, fd, config) -> counts of the lines by outcome; the texts are written to fd
+// (path, fd, config[, offset]) -> counts of the lines by outcome; the texts are written to fd
 PyObject* render_file(PyObject* module, PyObject* args);
 
 }  // namespace nerit::probe

@@ -110,13 +110,17 @@ PyObject* render_file_checked(PyObject* args) {
     const char* path = nullptr;
     int fd = -1;
     PyObject* config = nullptr;
-    if (!PyArg_ParseTuple(args, "siO!:render_file", &path, &fd, &PyTuple_Type, &config)) {
+    long long offset = 0;
+    if (!PyArg_ParseTuple(args, "siO!|L:render_file", &path, &fd, &PyTuple_Type, &config,
+                          &offset)) {
         return nullptr;
     }
     auto writer = make_writer(config);
     if (!writer) return nullptr;
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path, "rb"), &std::fclose);
-    if (!file) return PyErr_SetFromErrnoWithFilename(PyExc_OSError, path);
+    if (!file || std::fseek(file.get(), static_cast<long>(offset), SEEK_SET) != 0) {
+        return PyErr_SetFromErrnoWithFilename(PyExc_OSError, path);
+    }
 
     constexpr std::size_t kBlock = 1 << 20;
     constexpr std::size_t kFlushAt = 1 << 16;
