@@ -344,8 +344,9 @@ def front_floors(g: str, a, mode: str, path: Path, size: int, since: str) -> lis
         return [command_row(g, f"grep -cF '{since}T'", "floor", a.repeat,
                             shell(f"grep -cF {shlex.quote(since + 'T')} {p}"), nbytes=size,
                             count_from_stdout=True),
+                # grep's status 1 only says that no line matched.
                 command_row(g, "grep -F today's lines > /dev/null", "floor", a.repeat,
-                            shell(f"grep -F {q} {p} > /dev/null"), nbytes=size)]
+                            shell(f"grep -F {q} {p} > /dev/null || [ $? -eq 1 ]"), nbytes=size)]
     if mode == "priority":
         needle = '"PRIORITY":"err"'
         return [command_row(g, f"grep -cF '{needle}'", "floor", a.repeat,

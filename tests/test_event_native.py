@@ -305,6 +305,13 @@ def test_realistic_log_is_declined_only_where_the_host_raises(filter_host, optio
     # Text inserted for one key is searched again for later keys.
     (b'{"PRIORITY":"%source","MSG":{"nerit-x-y":{}}}', {"format_expression": "[%PRIORITY]"},
      b"[x]"),
+    # A later key may match across text inserted before it, or take a "%" of its own.
+    (b'{"c":"XYZ","abXYZ":"V","MSG":{"a":{}}}', {"format_expression": "%ab%c", "no_color": 1},
+     b"V"),
+    (b'{"a%b":"X","b":"Y","MSG":{"a":{}}}', {"format_expression": "%a%b %b", "no_color": 1},
+     b"X Y"),
+    (b'{"":"-","MSG":{"a":{}}}', {"format_expression": "1%2%%source", "no_color": 1},
+     b"1-2--source"),
     (b'{"ISODATE":"2024-03-05T10:20:30+03:00","PRIORITY":"crit","MSG":{"a":{}}}', {},
      b"\x1b[90m05.03.2024 10:20:30\x1b[0m\x1b[90m, \x1b[0m\x1b[91mcrit\x1b[0m\x1b[90m, \x1b[0m"
      b"\x1b[90m\x1b[0m\x1b[90m, \x1b[0m"),

@@ -24,7 +24,9 @@ void write_pieces(ByteBuffer& out, std::initializer_list<std::string_view> piece
 }  // namespace
 
 EventLayout::EventLayout(LayoutSettings settings)
-    : settings_(std::move(settings)), colour_(!settings_.no_color && !settings_.is_raw) {}
+    : settings_(std::move(settings)),
+      colour_(!settings_.no_color && !settings_.is_raw),
+      expression_(settings_.format_expression) {}
 
 bool EventLayout::write(const EventScan& scan, ByteBuffer& out) {
     if (!lifted_.lift(scan, settings_.russian)) return false;
@@ -34,7 +36,7 @@ bool EventLayout::write(const EventScan& scan, ByteBuffer& out) {
     bool written = false;
     if (settings_.is_detailed || settings_.is_raw) {
         written = write_keyed(severity, out);
-    } else if (!settings_.format_expression.empty()) {
+    } else if (!expression_.empty()) {
         written = write_expression(severity, out);
     } else {
         written = write_default(severity, out);
@@ -184,56 +186,14 @@ bool EventLayout::write_keyed(Severity severity, ByteBuffer& out) {
     return true;
 }
 
-namespace {
-
-// text.replace("%" + key, value) for UTF-8 text: occurrences found left to right without
-// overlap, as the host's str.replace finds them (a match starts at "%", an ASCII byte, and a
-// key of valid UTF-8 ends on a character boundary, so bytes and characters agree). `value` is
-// written as its three parts. `spare` keeps its room between calls.
-void replace_placeholder(std::string& text, std::string& spare, std::string_view key,
-                         std::string_view before, std::string_view value, std::string_view after) {
-    const char* const begin = text.data();
-    const std::size_t size = text.size();
-    std::size_t copied = 0;
-    std::size_t from = 0;
-    bool replaced = false;
-    while (from < size) {
-        const void* found = std::memchr(begin + from, '%', size - from);
-        if (found == nullptr) break;
-        const auto at = static_cast<std::size_t>(static_cast<const char*>(found) - begin);
-        if (size - at - 1 < key.size() ||
-            std::memcmp(begin + at + 1, key.data(), key.size()) != 0) {
-            from = at + 1;
-            continue;
-        }
-        if (!replaced) spare.clear();
-        replaced = true;
-        spare.append(begin + copied, at - copied).append(before).append(value).append(after);
-        copied = from = at + 1 + key.size();
-    }
-    if (!replaced) return;
-    spare.append(begin + copied, size - copied);
-    text.swap(spare);
-}
-
-}  // namespace
-
 bool EventLayout::write_expression(Severity severity, ByteBuffer& out) {
     const auto fields = lifted_.ordered();
     // Every value is a replacement text, used or not: str.replace refuses any other.
     for (const LiftedEvent::Field& field : fields) {
         if (field.value->kind != ValueKind::text) return false;
     }
-    text_.assign(settings_.format_expression);
-    const int priority_at = lifted_.ordered_index_of(KnownKey::priority);
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-        // Without a "%" no later key can change the text.
-        if (std::memchr(text_.data(), '%', text_.size()) == nullptr) break;
-        const Severity colour = static_cast<int>(i) == priority_at ? severity : Severity::plain;
-        replace_placeholder(text_, spare_, fields[i].key->key.bytes, colour_before(colour),
-                            fields[i].value->value.bytes, colour_after(colour));
-    }
-    out.append(text_);
+    expression_.write(fields, lifted_.ordered_index_of(KnownKey::priority), colour_before(severity),
+                      colour_after(severity), out);
     return true;
 }
 

@@ -7,6 +7,7 @@
 #include "core/byte_buffer.hpp"
 #include "core/event_lift.hpp"
 #include "core/event_scan.hpp"
+#include "core/expression_text.hpp"
 #include "core/severity.hpp"
 
 namespace nerit::core {
@@ -55,8 +56,7 @@ class EventLayout {
     LayoutSettings settings_;
     bool colour_;  // neither no_color nor is_raw
     LiftedEvent lifted_;
-    std::string text_;
-    std::string spare_;
+    ExpressionText expression_;
 };
 
 }  // namespace nerit::core

@@ -79,7 +79,7 @@ bool utf8_has_del_or_c1(std::string_view text) noexcept {
     const auto* end = p + text.size();
     // C1 characters are encoded C2 80..C2 9F.
     auto control_at = [end](const unsigned char* at) {
-        return *at == 0x7F || (*at == 0xC2 && at + 1 < end && at[1] <= 0x9F);
+        return *at == 0x7F || (*at == 0xC2 && at + 1 < end && at[1] >= 0x80 && at[1] <= 0x9F);
     };
 #if defined(__SSE2__)
     const __m128i del = _mm_set1_epi8(0x7F);

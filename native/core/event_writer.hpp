@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string_view>
+#include <utility>
 
 #include "core/byte_buffer.hpp"
 #include "core/event_filter.hpp"
@@ -19,10 +20,6 @@ enum class LineOutcome {
     declined_layout,  // the formatter would raise, or prints what this path does not write
 };
 
-inline bool is_declined(LineOutcome outcome) noexcept {
-    return outcome != LineOutcome::written && outcome != LineOutcome::rejected;
-}
-
 // Holds the filters, the formatter's settings and the scratch of the steps; reused for every
 // line of a pass. A declined line must be decoded and printed the host's way instead.
 class EventWriter {
@@ -31,7 +28,8 @@ class EventWriter {
         : filters_(std::move(filters)), layout_(std::move(settings)) {}
 
     // `line` is one line without its line end. On `written` the text is appended to `out`
-    // followed by "\n", as print writes it; otherwise `out` is unchanged.
+    // followed by "\n", as print writes it; otherwise `out` is unchanged. Running out of
+    // memory throws std::bad_alloc.
     LineOutcome write_line(std::string_view line, ByteBuffer& out) {
         if (!scan_.scan(line)) return LineOutcome::declined_scan;
         switch (filter_event(scan_, filters_)) {
