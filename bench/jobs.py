@@ -327,6 +327,21 @@ def _first_line_since(path: str, since: str) -> int:
     return offset
 
 
+def printed_lines_offset(path: str, mode: str, since: str | None, count: int) -> tuple[int, str]:
+    """Where the lines that a mode looks at start in the file, and a note saying so."""
+    settings = FRONT_MODES[mode]
+    if settings.get("since"):
+        return _first_line_since(path, since), "today's lines only"
+    if settings.get("count"):
+        lines = _last_lines(path, count)
+        with open(path, "rb") as f:
+            f.seek(-1, 2)
+            ends_with_newline = f.read(1) == b"\n"
+        offset = Path(path).stat().st_size - len(b"\n".join(lines)) - ends_with_newline
+        return max(offset, 0), f"the last {count} lines only"
+    return 0, ""
+
+
 def core_ceiling(path: str, mode: str, since: str | None = None, count: int = 100_000) -> dict:
     """The byte-level event path alone (scan, filters, layout into a buffer written to
     /dev/null) over the lines the mode prints: the ceiling of a native print loop."""
@@ -346,22 +361,11 @@ def core_ceiling(path: str, mode: str, since: str | None = None, count: int = 10
               formatter_class.COLOR_OK, formatter_class.COLOR_FAIL, formatter_class.COLOR_GREY,
               formatter_class.COLOR_END)
     # Finding where the lines start is the iterators' part, not timed here.
-    note = ""
-    offset = 0
-    if settings.get("since"):
-        offset = _first_line_since(path, since)
-        note = "today's lines only"
-    elif settings.get("count"):
-        lines = _last_lines(path, count)
-        with open(path, "rb") as f:
-            f.seek(-1, 2)
-            ends_with_newline = f.read(1) == b"\n"
-        offset = Path(path).stat().st_size - len(b"\n".join(lines)) - ends_with_newline
-        note = f"the last {count} lines only"
+    offset, note = printed_lines_offset(path, mode, since, count)
     sink = os.open(os.devnull, os.O_WRONLY)
     try:
         clock = Clock()
-        counts = _probe.render_file(path, sink, config, max(offset, 0))
+        counts = _probe.render_file(path, sink, config, offset)
         result = clock.result(counts["written"], Path(path).stat().st_size, layout_module)
     finally:
         os.close(sink)

@@ -5,12 +5,14 @@ iterator's _filter_event returns for json.loads(line), and its bytes what format
 for that event once the viewer has escaped it (checked against the real formatter and against
 the plain-Python twin).
 """
+import datetime
 import importlib.util
 import io
 import json
 import os
 import pathlib
 import re
+import subprocess
 import sys
 from pathlib import Path
 
@@ -37,6 +39,8 @@ def _load(name):
 
 twin = _load("layout_twin")
 eventgen = _load("eventgen")
+jobs = _load("jobs")
+bench = _load("bench")
 
 CONTROL = re.compile("[\x00-\x08\x0a-\x1f\x7f-\x9f]")
 
@@ -409,3 +413,73 @@ def test_render_file_writes_each_handled_event_and_counts_the_rest(tmp_path, fil
     # From the fourth line on.
     assert render(sum(len(line) + 1 for line in lines[:3]))["lines"] == 3
     assert out.read_bytes() == b"05.03.2024 00:00:00, err, , N\n"
+
+
+# --- the benchmark's three forms of the front --------------------------------------------------
+
+def bench_config(mode):
+    """The probe's settings for a mode of the front, as the benchmark derives them."""
+    settings = jobs.FRONT_MODES[mode]
+    layout = settings["formatter"]
+    return (settings.get("priority", []), settings.get("source", []),
+            layout.get("format_expression"), layout.get("is_detailed", False),
+            layout.get("is_raw", False), layout.get("no_color", False),
+            layout.get("use_iso_date", False), Formatter.LOCALE == "ru_RU", Formatter.COLOR_OK,
+            Formatter.COLOR_FAIL, Formatter.COLOR_GREY, Formatter.COLOR_END)
+
+
+@pytest.fixture(scope="module")
+def generated_log(tmp_path_factory):
+    path = tmp_path_factory.mktemp("bench") / "events"
+    with open(path, "wb") as out:
+        eventgen.generate(out, 150_000, 2, seed=3)
+    return path
+
+
+@pytest.mark.parametrize("mode", bench.FRONT_MODES)
+def test_front_plain_python_and_core_print_the_same(generated_log, tmp_path, mode):
+    """The benchmark compares like with like: the front, its plain-Python form and the core's
+    ceiling print the same bytes for each mode (and so the core prints what the viewer does)."""
+    count = 300
+    since = datetime.date.today().isoformat()
+    options = [x.replace("{count}", str(count)) for x in bench.FRONT_OPTIONS[mode]]
+    env = {k: v for k, v in os.environ.items() if k != "NO_COLOR"}
+    front = subprocess.run([sys.executable, "-m", "nerit_record_console", *options,
+                            str(generated_log)], capture_output=True, check=True, env=env).stdout
+    plain = subprocess.run(
+        [sys.executable, str(BENCH / "jobs.py"), "front_python",
+         json.dumps({"path": str(generated_log), "mode": mode, "count": count, "since": since})],
+        capture_output=True, check=True, env=env).stdout
+    offset, _ = jobs.printed_lines_offset(str(generated_log), mode, since, count)
+    out = tmp_path / "out"
+    fd = os.open(out, os.O_WRONLY | os.O_CREAT)
+    try:
+        counts = _probe.render_file(str(generated_log), fd, bench_config(mode), offset)
+    finally:
+        os.close(fd)
+    assert front.count(b"\n") > 10
+    assert plain == front
+    assert out.read_bytes() == front
+    assert counts["declined_filter"] == counts["declined_layout"] == 0
+
+
+@pytest.mark.parametrize("line, options", [
+    # A text much longer than the output buffer's first room.
+    ('{"PRIORITY":"err","MSG":{"nerit-a":{"name_en":"' + "длинно " * 20_000 + '"}}}',
+     {"is_raw": True}),
+    ('{"PRIORITY":"err","MSG":{"nerit-a":{"name_en":"' + "%PRIORITY " * 5_000 + '"}}}',
+     {"format_expression": "%name_en" * 3}),
+    # Nesting the scanner reads to its depth limit, and beyond it (left to the host).
+    ('{"PRIORITY":"err","x":' + "[" * 62 + "]" * 62 + ',"MSG":{"a":{"type_en":"T"}},'
+     '"ISODATE":"2024-03-05"}', {}),
+    ('{"PRIORITY":"err","x":' + "[" * 70 + "]" * 70 + ',"MSG":{"a":{}},"ISODATE":"2024-03-05"}',
+     {}),
+    # Every text escaped: the decoded texts fill the scan's own buffer.
+    (json.dumps({"PRIORITY": "err", "ISODATE": "2024-03-05", "ключ" * 50: "значение" * 50,
+                 "MSG": {"nerit-a": {"type_en": "\\/" * 40, "n": -123456789012345678}}}),
+     {"is_raw": True}),
+])
+def test_large_and_deep_lines(filter_host, line, options):
+    scanned, _, text = check(filter_host, line.encode(), options)
+    assert scanned == (line.count("[") < 64)
+    assert (text is None) == (line.count("[") >= 64)
