@@ -146,7 +146,7 @@ class SpanBuilder {
     }
     Value real(double) noexcept { return made(ValueKind::real); }
     Value integer(std::int64_t value) noexcept {
-        std::vector<ScannedMember>* members = recorded_members();
+        MemberList* members = recorded_members();
         if (members == nullptr) return made(ValueKind::integer);
         // The decimal form is never longer than the number's own text in the line.
         char* at = scan_.decoded_.get() + scan_.decoded_used_;
@@ -167,7 +167,7 @@ class SpanBuilder {
     Value new_array() noexcept { return open(ValueKind::array); }
 
     bool set_member(Value&, Value, Value value) noexcept {
-        if (is_container(value.kind)) --depth_;
+        if (is_container(value.kind)) close();
         Frame& frame = frames_[depth_ - 1];
         switch (frame.role) {
             case Role::top:
@@ -190,7 +190,7 @@ class SpanBuilder {
     }
 
     bool append(Value&, Value value) noexcept {
-        if (is_container(value.kind)) --depth_;
+        if (is_container(value.kind)) close();
         return true;
     }
 
@@ -201,13 +201,19 @@ class SpanBuilder {
         std::uint32_t members;
     };
 
+    using MemberList = FixedList<ScannedMember, 64>;
+
     static Value made(ValueKind kind) noexcept { return Value{kind, true}; }
 
-    Role role() const noexcept { return depth_ == 0 ? Role::other : frames_[depth_ - 1].role; }
+    // A container was closed: the one around it is the innermost again.
+    void close() noexcept {
+        --depth_;
+        role_ = depth_ == 0 ? Role::other : frames_[depth_ - 1].role;
+    }
 
     // The list whose last member the innermost container is filling, if it keeps one.
-    std::vector<ScannedMember>* recorded_members() noexcept {
-        switch (role()) {
+    MemberList* recorded_members() noexcept {
+        switch (role_) {
             case Role::top:
                 return &scan_.members_;
             case Role::fields:
@@ -243,6 +249,7 @@ class SpanBuilder {
             }
         }
         frames_[depth_++] = Frame{child, KnownKey::other, 0};
+        role_ = child;
         return made(kind);
     }
 
@@ -253,36 +260,36 @@ class SpanBuilder {
     }
 
     Value key_text(const json::StringPiece& piece) noexcept {
-        const Role now = role();
-        if (now == Role::msg) {
-            ScannedText name;
-            if (!decode(piece, name)) return Value();
-            if (scan_.msg_names_.empty()) scan_.msg_first_name_ = name;
-            for (const ScannedText& earlier : scan_.msg_names_) {
-                scan_.msg_duplicates_ |= earlier.bytes == name.bytes;
+        if (role_ == Role::msg) {
+            ScannedText* name = scan_.msg_names_.add();
+            if (name == nullptr || !decode(piece, *name)) return Value();
+            if (scan_.msg_names_.size() == 1) scan_.msg_first_name_ = *name;
+            for (std::size_t i = 0; i + 1 < scan_.msg_names_.size(); ++i) {
+                scan_.msg_duplicates_ |= scan_.msg_names_[i].bytes == name->bytes;
             }
-            scan_.msg_names_.push_back(name);
             ++scan_.msg_members_;
             return made(ValueKind::text);
         }
-        std::vector<ScannedMember>* members = recorded_members();
+        MemberList* members = recorded_members();
         if (members == nullptr) {
-            if (now == Role::inside_msg) note_controls(piece);
+            if (role_ == Role::inside_msg) note_controls(piece);
             return made(ValueKind::text);
         }
-        ScannedMember& member = members->emplace_back();
-        if (!decode(piece, member.key)) return Value();
-        member.key_prefix = prefix(member.key.bytes);
-        member.known = known_key(member.key.bytes.size(), member.key_prefix);
-        frames_[depth_ - 1].last_key = member.known;
+        ScannedMember* member = members->add();
+        if (member == nullptr) return Value();
+        member->value = ScannedText();  // every other part is written below or on completion
+        if (!decode(piece, member->key)) return Value();
+        member->key_prefix = prefix(member->key.bytes);
+        member->known = known_key(member->key.bytes.size(), member->key_prefix);
+        frames_[depth_ - 1].last_key = member->known;
         return made(ValueKind::text);
     }
 
     Value value_text(const json::StringPiece& piece) noexcept {
-        std::vector<ScannedMember>* members = recorded_members();
+        MemberList* members = recorded_members();
         if (members != nullptr) {
             if (!decode(piece, members->back().value)) return Value();
-        } else if (role() != Role::other) {
+        } else if (role_ != Role::other) {
             note_controls(piece);  // the message block's own values
         }
         return made(ValueKind::text);
@@ -328,8 +335,8 @@ class SpanBuilder {
     }
 
     // The member opened by its key is complete: its kind is known; check its key is new.
-    static void finish_member(std::vector<ScannedMember>& members, ValueKind kind,
-                              std::uint64_t& bloom, std::array<int, kKnownKeyCount>& known_index,
+    static void finish_member(MemberList& members, ValueKind kind, std::uint64_t& bloom,
+                              std::array<int, kKnownKeyCount>& known_index,
                               bool& duplicate) noexcept {
         ScannedMember& member = members.back();
         member.kind = kind;
@@ -352,15 +359,11 @@ class SpanBuilder {
     bool line_controls_;
     std::array<Frame, json::kMaxDepth + 1> frames_;
     std::size_t depth_ = 0;
+    Role role_ = Role::other;  // of the innermost container
     std::uint64_t fields_bloom_ = 0;
 };
 
-EventScan::EventScan() {
-    // Room for the usual event, so that scanning it does not allocate.
-    members_.reserve(32);
-    fields_.reserve(32);
-    msg_names_.reserve(4);
-}
+EventScan::EventScan() = default;
 EventScan::~EventScan() = default;
 
 bool EventScan::scan(std::string_view line) {

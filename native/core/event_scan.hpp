@@ -8,7 +8,6 @@
 #include <memory>
 #include <span>
 #include <string_view>
-#include <vector>
 
 namespace nerit::core {
 
@@ -57,7 +56,30 @@ struct ScannedMember {
     std::uint64_t key_prefix = 0;      // see key_prefix()
 };
 
-// The description of one line. Reused from line to line: its buffers keep their room.
+// A list of at most N items kept in place: scanning a line allocates nothing.
+template <class T, std::size_t N>
+class FixedList {
+  public:
+    static constexpr std::size_t kCapacity = N;
+
+    void clear() noexcept { size_ = 0; }
+    // A new last item, or nullptr when the list is full.
+    T* add() noexcept { return size_ < N ? &items_[size_++] : nullptr; }
+    T& back() noexcept { return items_[size_ - 1]; }
+    std::size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+    const T* begin() const noexcept { return items_.data(); }
+    const T* end() const noexcept { return items_.data() + size_; }
+    T& operator[](std::size_t i) noexcept { return items_[i]; }
+    const T& operator[](std::size_t i) const noexcept { return items_[i]; }
+    operator std::span<const T>() const noexcept { return {items_.data(), size_}; }
+
+  private:
+    std::array<T, N> items_;
+    std::size_t size_ = 0;
+};
+
+// The description of one line. Reused from line to line.
 class EventScan {
   public:
     EventScan();
@@ -67,8 +89,9 @@ class EventScan {
 
     // Scans `line` (without its line end). False when the line is not a JSON object, is not
     // valid JSON, or holds what this description does not carry (a lone surrogate, a number
-    // the scanner leaves to the host decoder, very deep nesting): the caller then decodes it
-    // the host's way. The description refers to `line`, which must outlive its use.
+    // the scanner leaves to the host decoder, very deep nesting, more members than the lists
+    // hold): the caller then decodes it the host's way. The description refers to `line`,
+    // which must outlive its use. Running out of memory throws std::bad_alloc.
     bool scan(std::string_view line);
 
     // Top-level members in the order of the line.
@@ -101,9 +124,9 @@ class EventScan {
   private:
     friend class SpanBuilder;
 
-    std::vector<ScannedMember> members_;
-    std::vector<ScannedMember> fields_;
-    std::vector<ScannedText> msg_names_;
+    FixedList<ScannedMember, 64> members_;
+    FixedList<ScannedMember, 64> fields_;
+    FixedList<ScannedText, 16> msg_names_;
     std::array<int, kKnownKeyCount> known_index_{};
     std::array<int, kKnownKeyCount> field_index_{};
     std::uint64_t key_bloom_ = 0;

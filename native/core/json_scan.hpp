@@ -166,6 +166,15 @@ inline const unsigned char* skip_plain_ascii(const unsigned char* p, const unsig
 }
 
 #if defined(__SSE2__)
+// The number of bits set in a 16-bit mask, without the library call that a popcount becomes
+// where the instruction set may lack one.
+inline std::size_t bits_set(unsigned mask) {
+    mask = mask - ((mask >> 1) & 0x5555u);
+    mask = (mask & 0x3333u) + ((mask >> 2) & 0x3333u);
+    mask = (mask + (mask >> 4)) & 0x0F0Fu;
+    return (mask + (mask >> 8)) & 0x1Fu;
+}
+
 // Reads on through a run of string text made of ASCII and two-byte UTF-8 sequences (Latin,
 // Cyrillic, Greek and the like), sixteen bytes at a time, from the non-ASCII byte at p. Returns
 // the first byte that ends plain string text (a quote, a backslash or a control character), or
@@ -198,7 +207,7 @@ inline const unsigned char* skip_two_byte_text(const unsigned char* p, const uns
         const unsigned expected = (lead << 1) | carry;
         if (((continuation ^ expected) & inside) != 0) return nullptr;
         if (size < 16 && ((expected >> size) & 1) != 0) return nullptr;
-        continuation_bytes += static_cast<std::size_t>(__builtin_popcount(continuation & inside));
+        continuation_bytes += bits_set(continuation & inside);
         if ((in_range(chunk, 0xC4, 0xDF - 0xC4) & inside) != 0) {
             width = std::max(width, Width::ucs2);
         } else if ((lead & inside) != 0) {
