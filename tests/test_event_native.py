@@ -483,3 +483,19 @@ def test_large_and_deep_lines(filter_host, line, options):
     scanned, _, text = check(filter_host, line.encode(), options)
     assert scanned == (line.count("[") < 64)
     assert (text is None) == (line.count("[") >= 64)
+
+
+@pytest.mark.parametrize("top, fields, names, scanned", [
+    (60, 60, 12, True),
+    (70, 0, 1, False),
+    (0, 70, 1, False),
+    (0, 0, 20, False),
+])
+def test_lines_of_more_members_than_the_scan_holds_are_declined(filter_host, top, fields, names,
+                                                                 scanned):
+    members = {f"k{i}": str(i) for i in range(top)}
+    block = {"nerit-a": {f"f{i}": str(i) for i in range(fields)}}
+    block.update({f"other{i}": {} for i in range(names - 1)})
+    line = json.dumps({"PRIORITY": "err", **members, "MSG": block}).encode()
+    assert check(filter_host, line, {"is_raw": True})[0] is scanned
+    assert (native(line, {"is_raw": True})[2] is not None) is scanned
