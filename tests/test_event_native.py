@@ -457,7 +457,8 @@ def test_front_plain_python_and_core_print_the_same(generated_log, tmp_path, mod
         counts = _probe.render_file(str(generated_log), fd, bench_config(mode), offset)
     finally:
         os.close(fd)
-    assert front.count(b"\n") > 10
+    if mode != "today":  # just after midnight there may be none
+        assert front.count(b"\n") > 10
     assert plain == front
     assert out.read_bytes() == front
     assert counts["declined_filter"] == counts["declined_layout"] == 0
