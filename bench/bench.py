@@ -33,7 +33,7 @@ FRONT_SCRIPT = "nerit-events"
 FRONT_OPTIONS = {
     "all": ["--all", "--no-color"],
     "all-colour": ["--all", "--color=always"],
-    "priority": ["--all", "-p", "err", "--no-color"],
+    "priority": ["--all", "-p", "err,error", "--no-color"],
     "source": ["--all", "-s", "auth"],
     "detailed": ["--all", "-m"],
     "expression": ["--all", "-F", jobs.FRONT_EXPRESSION],

@@ -32,7 +32,7 @@ FRONT_EXPRESSION = "%ISODATE %PRIORITY %name_en"
 FRONT_MODES = {
     "all": {"formatter": {"no_color": True}},
     "all-colour": {"formatter": {}},
-    "priority": {"formatter": {"no_color": True}, "priority": ["err"]},
+    "priority": {"formatter": {"no_color": True}, "priority": ["err", "error"]},
     "source": {"formatter": {"no_color": True}, "source": ["auth"]},
     "detailed": {"formatter": {"is_detailed": True, "no_color": True}},
     "expression": {"formatter": {"format_expression": FRONT_EXPRESSION, "no_color": True}},
