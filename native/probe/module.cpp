@@ -13,6 +13,8 @@ PyMethodDef methods[] = {
     {"utf8_valid", nerit::probe::utf8_valid, METH_VARARGS, nullptr},
     {"find_line_end", nerit::probe::find_line_end, METH_VARARGS, nullptr},
     {"date_floor_passes_over", nerit::probe::date_floor_passes_over, METH_VARARGS, nullptr},
+    {"event_line", nerit::probe::event_line, METH_VARARGS, nullptr},
+    {"render_file", nerit::probe::render_file, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef_Slot slots[] = {{0, nullptr}};
