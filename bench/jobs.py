@@ -342,6 +342,18 @@ def printed_lines_offset(path: str, mode: str, since: str | None, count: int) ->
     return 0, ""
 
 
+def core_config(mode: str, formatter_class) -> tuple:
+    """The settings of _probe.render_file for a mode of the front."""
+    settings = FRONT_MODES[mode]
+    layout = settings["formatter"]
+    return (settings.get("priority", []), settings.get("source", []),
+            layout.get("format_expression"), layout.get("is_detailed", False),
+            layout.get("is_raw", False), layout.get("no_color", False),
+            layout.get("use_iso_date", False), formatter_class.LOCALE == "ru_RU",
+            formatter_class.COLOR_OK, formatter_class.COLOR_FAIL, formatter_class.COLOR_GREY,
+            formatter_class.COLOR_END)
+
+
 def core_ceiling(path: str, mode: str, since: str | None = None, count: int = 100_000) -> dict:
     """The byte-level event path alone (scan, filters, layout into a buffer written to
     /dev/null) over the lines the mode prints: the ceiling of a native print loop."""
@@ -352,14 +364,7 @@ def core_ceiling(path: str, mode: str, since: str | None = None, count: int = 10
     if not hasattr(_probe, "render_file"):
         raise Unavailable("_probe has no render_file")
     formatter_class, layout_module = _formatter_class("ours")
-    settings = FRONT_MODES[mode]
-    layout = settings["formatter"]
-    config = (settings.get("priority", []), settings.get("source", []),
-              layout.get("format_expression"), layout.get("is_detailed", False),
-              layout.get("is_raw", False), layout.get("no_color", False),
-              layout.get("use_iso_date", False), formatter_class.LOCALE == "ru_RU",
-              formatter_class.COLOR_OK, formatter_class.COLOR_FAIL, formatter_class.COLOR_GREY,
-              formatter_class.COLOR_END)
+    config = core_config(mode, formatter_class)
     # Finding where the lines start is the iterators' part, not timed here.
     offset, note = printed_lines_offset(path, mode, since, count)
     sink = os.open(os.devnull, os.O_WRONLY)
@@ -369,7 +374,8 @@ def core_ceiling(path: str, mode: str, since: str | None = None, count: int = 10
         result = clock.result(counts["written"], Path(path).stat().st_size, layout_module)
     finally:
         os.close(sink)
-    declined = counts["declined_scan"] + counts["declined_filter"] + counts["declined_layout"]
+    declined = (counts["declined_scan"] + counts["declined_filter"] + counts["declined_layout"]
+                + counts["not_utf8"])
     result["note"] = "; ".join(filter(None, [note, f"{declined} of {counts['lines']} lines declined "
                                                f"({counts['declined_scan']} not JSON objects)"]))
     return result

@@ -97,9 +97,15 @@ def host_text(cls, options, event, russian):
 def check(host, line, options, priorities=(), sources=(), russian=False):
     """Asserts the native outcome agrees with the host; returns it."""
     scanned, accepted, text = native(line, options, priorities, sources, russian)
-    try:  # the viewer reads lines as UTF-8 text
+    try:  # the viewer reads lines as UTF-8 text, and drops those that are not
+        line.decode()
+    except UnicodeDecodeError:
+        assert scanned is None, line
+        return scanned, accepted, text
+    assert scanned is not None, line
+    try:
         event = json.loads(line.decode())
-    except ValueError:  # UnicodeDecodeError included
+    except ValueError:
         assert not scanned, line
         return scanned, accepted, text
     if accepted is not None:
@@ -394,7 +400,7 @@ def test_russian_keeps_the_russian_fields(filter_host):
 def test_render_file_writes_each_handled_event_and_counts_the_rest(tmp_path, filter_host):
     good = b'{"ISODATE":"2024-03-05","PRIORITY":"err","MSG":{"nerit-auth":{"name_en":"N"}}}'
     lines = [good, good.replace(b"err", b"info"), b"not json", good.replace(b"N", b"\\u001b"),
-             good + b"\r", b'{"MSG":{"a":{}}}']
+             good + b"\r", b'{"MSG":{"a":{}}}', good.replace(b"N", b"\xd0")]
     path = tmp_path / "events"
     path.write_bytes(b"\n".join(lines))  # the last line has no line end
     config = (["err"], [], None, False, False, True, False, False, "", "", "", "")
@@ -407,26 +413,15 @@ def test_render_file_writes_each_handled_event_and_counts_the_rest(tmp_path, fil
         finally:
             os.close(fd)
 
-    assert render() == {"lines": 6, "written": 2, "rejected": 1, "declined_scan": 1,
-                        "declined_filter": 1, "declined_layout": 1}
+    assert render() == {"lines": 7, "written": 2, "rejected": 1, "declined_scan": 1,
+                        "declined_filter": 1, "declined_layout": 1, "not_utf8": 1}
     assert out.read_bytes() == b"05.03.2024 00:00:00, err, , N\n" * 2
     # From the fourth line on.
-    assert render(sum(len(line) + 1 for line in lines[:3]))["lines"] == 3
+    assert render(sum(len(line) + 1 for line in lines[:3]))["lines"] == 4
     assert out.read_bytes() == b"05.03.2024 00:00:00, err, , N\n"
 
 
 # --- the benchmark's three forms of the front --------------------------------------------------
-
-def bench_config(mode):
-    """The probe's settings for a mode of the front, as the benchmark derives them."""
-    settings = jobs.FRONT_MODES[mode]
-    layout = settings["formatter"]
-    return (settings.get("priority", []), settings.get("source", []),
-            layout.get("format_expression"), layout.get("is_detailed", False),
-            layout.get("is_raw", False), layout.get("no_color", False),
-            layout.get("use_iso_date", False), Formatter.LOCALE == "ru_RU", Formatter.COLOR_OK,
-            Formatter.COLOR_FAIL, Formatter.COLOR_GREY, Formatter.COLOR_END)
-
 
 @pytest.fixture(scope="module")
 def generated_log(tmp_path_factory):
@@ -454,7 +449,7 @@ def test_front_plain_python_and_core_print_the_same(generated_log, tmp_path, mod
     out = tmp_path / "out"
     fd = os.open(out, os.O_WRONLY | os.O_CREAT)
     try:
-        counts = _probe.render_file(str(generated_log), fd, bench_config(mode), offset)
+        counts = _probe.render_file(str(generated_log), fd, jobs.core_config(mode, Formatter), offset)
     finally:
         os.close(fd)
     if mode != "today":  # just after midnight there may be none

@@ -9,6 +9,7 @@
 #include "core/event_filter.hpp"
 #include "core/event_layout.hpp"
 #include "core/event_scan.hpp"
+#include "core/utf8.hpp"
 
 namespace nerit::core {
 
@@ -18,6 +19,7 @@ enum class LineOutcome {
     declined_scan,    // not an object this path reads (or not JSON at all)
     declined_filter,  // a filter would raise, or cannot be decided here
     declined_layout,  // the formatter would raise, or prints what this path does not write
+    not_utf8,         // not valid UTF-8: the reader drops such a line before decoding it
 };
 
 // Holds the filters, the formatter's settings and the scratch of the steps; reused for every
@@ -27,11 +29,14 @@ class EventWriter {
     EventWriter(EventFilters filters, LayoutSettings settings)
         : filters_(std::move(filters)), layout_(std::move(settings)) {}
 
-    // `line` is one line without its line end. On `written` the text is appended to `out`
-    // followed by "\n", as print writes it; otherwise `out` is unchanged. Running out of
-    // memory throws std::bad_alloc.
+    // `line` is one line without its line end, as the reader found it: its bytes need not
+    // have been checked. On `written` the text is appended to `out` followed by "\n", as print
+    // writes it; otherwise `out` is unchanged. Running out of memory throws std::bad_alloc.
     LineOutcome write_line(std::string_view line, ByteBuffer& out) {
-        if (!scan_.scan(line)) return LineOutcome::declined_scan;
+        // A scanned line is known to be UTF-8: the scan checks every byte it accepts.
+        if (!scan_.scan(line)) {
+            return is_valid_utf8(line) ? LineOutcome::declined_scan : LineOutcome::not_utf8;
+        }
         switch (filter_event(scan_, filters_)) {
             case FilterDecision::accept:
                 break;

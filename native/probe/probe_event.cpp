@@ -1,21 +1,24 @@
 // Probes of the byte-level event path: one line through scan, filters and layout, and a whole
 // file through them as the native print loop would take it (the benchmark's ceiling).
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <memory>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "core/event_writer.hpp"
+#include "core/text_lines.hpp"
 #include "probe/probe.hpp"
 
 namespace nerit::probe {
 namespace {
 
 using py::Ref;
+
+constexpr int kOutcomes = static_cast<int>(core::LineOutcome::not_utf8) + 1;
 
 bool utf8_list(PyObject* sequence, std::vector<std::string>& out) {
     Ref items = Ref::steal(PySequence_Fast(sequence, "filters must be sequences of str"));
@@ -95,6 +98,9 @@ PyObject* event_line_checked(PyObject* args) {
     if (outcome == core::LineOutcome::declined_scan) {
         return Py_BuildValue("(OOO)", Py_False, Py_None, Py_None);
     }
+    if (outcome == core::LineOutcome::not_utf8) {
+        return Py_BuildValue("(OOO)", Py_None, Py_None, Py_None);
+    }
     PyObject* decision = outcome == core::LineOutcome::declined_filter ? Py_None
                          : outcome == core::LineOutcome::rejected      ? Py_False
                                                                        : Py_True;
@@ -117,48 +123,37 @@ PyObject* render_file_checked(PyObject* args) {
     }
     auto writer = make_writer(config);
     if (!writer) return nullptr;
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path, "rb"), &std::fclose);
-    if (!file || std::fseek(file.get(), static_cast<long>(offset), SEEK_SET) != 0) {
+    const int input = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (input < 0) return PyErr_SetFromErrnoWithFilename(PyExc_OSError, path);
+    std::unique_ptr<int, void (*)(int*)> closing(new int(input), [](int* f) {
+        ::close(*f);
+        delete f;
+    });
+
+    // The iterators' own reader, so that the ceiling pays what a native loop would pay.
+    constexpr std::size_t kFlushAt = 1 << 16;
+    core::LineReader reader(input, offset, std::size_t{64} << 20);
+    core::ByteBuffer out;
+    long long counts[kOutcomes] = {};  // by LineOutcome
+    long long lines = 0;
+    core::LineReader::Line line;
+    core::LineReader::Status status;
+    while ((status = reader.next(line)) == core::LineReader::Status::line) {
+        ++lines;
+        ++counts[static_cast<int>(writer->write_line(line.content, out))];
+        if (out.size() >= kFlushAt) {
+            if (!write_all(fd, out)) return nullptr;
+            out.clear();
+        }
+    }
+    if (status == core::LineReader::Status::read_error) {
+        errno = reader.errno_value();
         return PyErr_SetFromErrnoWithFilename(PyExc_OSError, path);
     }
-
-    constexpr std::size_t kBlock = 1 << 20;
-    constexpr std::size_t kFlushAt = 1 << 16;
-    std::vector<char> block(kBlock);
-    std::string carry;
-    core::ByteBuffer out;
-    long long counts[5] = {};  // by LineOutcome
-    long long lines = 0;
-    auto take = [&](std::string_view line) {
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        ++lines;
-        ++counts[static_cast<int>(writer->write_line(line, out))];
-    };
-    std::size_t got = 0;
-    while ((got = std::fread(block.data(), 1, kBlock, file.get())) > 0) {
-        std::string_view rest(block.data(), got);
-        for (std::size_t end; (end = rest.find('\n')) != std::string_view::npos;
-             rest.remove_prefix(end + 1)) {
-            if (!carry.empty()) {
-                carry.append(rest.substr(0, end));
-                take(carry);
-                carry.clear();
-            } else {
-                take(rest.substr(0, end));
-            }
-            if (out.size() >= kFlushAt) {
-                if (!write_all(fd, out)) return nullptr;
-                out.clear();
-            }
-        }
-        carry.append(rest);
-    }
-    if (std::ferror(file.get())) return PyErr_SetFromErrnoWithFilename(PyExc_OSError, path);
-    if (!carry.empty()) take(carry);
     if (!write_all(fd, out)) return nullptr;
-    return Py_BuildValue("{sLsLsLsLsLsL}", "lines", lines, "written", counts[0], "rejected",
+    return Py_BuildValue("{sLsLsLsLsLsLsL}", "lines", lines, "written", counts[0], "rejected",
                          counts[1], "declined_scan", counts[2], "declined_filter", counts[3],
-                         "declined_layout", counts[4]);
+                         "declined_layout", counts[4], "not_utf8", counts[5]);
 }
 
 // The core reports running out of memory by std::bad_alloc, which must not reach the host.
