@@ -1,17 +1,14 @@
-// Scanning an event line into spans: a builder for the JSON scanner that records only what the
-// filters and layouts read, and where the viewer's escaping would change it.
+// Scanning an event line into spans: a walk over the line's structural masks that records only
+// what the filters and layouts read, and where the viewer's escaping would change it.
 #include "core/event_scan.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
+#include <cmath>
 #include <cstring>
 
-#include "core/control_escape.hpp"
 #include "core/json_scan.hpp"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace nerit::core {
 
@@ -31,35 +28,48 @@ constexpr std::uint64_t prefix_of(const char (&text)[N]) {
     return prefix;
 }
 
-// Every known key has at most eight bytes, so its length and prefix identify it.
+// Every known key has at most eight bytes, so its length and prefix identify it. A multiplier
+// found by search sends the nine known prefixes to nine different slots of sixteen.
+constexpr std::uint64_t kKeyHash = 0xec148cb48e73ca47u;
+
+constexpr std::size_t key_slot(std::uint64_t prefix) {
+    return static_cast<std::size_t>((prefix * kKeyHash) >> 60);
+}
+
+struct KnownSlot {
+    std::uint64_t prefix = 0;
+    std::size_t size = 0;
+    KnownKey key = KnownKey::other;
+};
+
+template <std::size_t N>
+constexpr void put_known(std::array<KnownSlot, 16>& slots, const char (&name)[N], KnownKey key) {
+    slots[key_slot(prefix_of(name))] = KnownSlot{prefix_of(name), N - 1, key};
+}
+
+constexpr std::array<KnownSlot, 16> kKnownSlots = [] {
+    std::array<KnownSlot, 16> slots{};
+    put_known(slots, "MSG", KnownKey::msg);
+    put_known(slots, "PRIORITY", KnownKey::priority);
+    put_known(slots, "ISODATE", KnownKey::isodate);
+    put_known(slots, "DATE", KnownKey::date);
+    put_known(slots, "source", KnownKey::source);
+    put_known(slots, "type_ru", KnownKey::type_ru);
+    put_known(slots, "type_en", KnownKey::type_en);
+    put_known(slots, "name_ru", KnownKey::name_ru);
+    put_known(slots, "name_en", KnownKey::name_en);
+    return slots;
+}();
+
+static_assert([] {
+    int filled = 0;
+    for (const KnownSlot& slot : kKnownSlots) filled += slot.key != KnownKey::other;
+    return filled == 9;
+}(), "every known key has a slot of its own");
+
 KnownKey known_key(std::size_t size, std::uint64_t prefix) noexcept {
-    switch (size) {
-        case 3:
-            return prefix == prefix_of("MSG") ? KnownKey::msg : KnownKey::other;
-        case 4:
-            return prefix == prefix_of("DATE") ? KnownKey::date : KnownKey::other;
-        case 6:
-            return prefix == prefix_of("source") ? KnownKey::source : KnownKey::other;
-        case 7:
-            switch (prefix) {
-                case prefix_of("ISODATE"):
-                    return KnownKey::isodate;
-                case prefix_of("type_ru"):
-                    return KnownKey::type_ru;
-                case prefix_of("type_en"):
-                    return KnownKey::type_en;
-                case prefix_of("name_ru"):
-                    return KnownKey::name_ru;
-                case prefix_of("name_en"):
-                    return KnownKey::name_en;
-                default:
-                    return KnownKey::other;
-            }
-        case 8:
-            return prefix == prefix_of("PRIORITY") ? KnownKey::priority : KnownKey::other;
-        default:
-            return KnownKey::other;
-    }
+    const KnownSlot& slot = kKnownSlots[key_slot(prefix)];
+    return slot.prefix == prefix && slot.size == size ? slot.key : KnownKey::other;
 }
 
 }  // namespace
@@ -74,31 +84,6 @@ std::uint64_t key_prefix(std::string_view key) noexcept {
     return prefix;
 }
 
-bool utf8_has_del_or_c1(std::string_view text) noexcept {
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const auto* end = p + text.size();
-    // C1 characters are encoded C2 80..C2 9F.
-    auto control_at = [end](const unsigned char* at) {
-        return *at == 0x7F || (*at == 0xC2 && at + 1 < end && at[1] >= 0x80 && at[1] <= 0x9F);
-    };
-#if defined(__SSE2__)
-    const __m128i del = _mm_set1_epi8(0x7F);
-    const __m128i c2 = _mm_set1_epi8(static_cast<char>(0xC2));
-    for (; end - p >= 16; p += 16) {
-        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        auto mask = static_cast<unsigned>(
-            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(chunk, del), _mm_cmpeq_epi8(chunk, c2))));
-        for (; mask != 0; mask &= mask - 1) {
-            if (control_at(p + __builtin_ctz(mask))) return true;
-        }
-    }
-#endif
-    for (; p < end; ++p) {
-        if (control_at(p)) return true;
-    }
-    return false;
-}
-
 namespace {
 
 // Where a container stands, which decides what of it is recorded.
@@ -110,281 +95,489 @@ enum class Role : std::uint8_t {
     other,       // values nobody prints as text: nothing is recorded
 };
 
-bool is_container(ValueKind kind) noexcept {
-    return kind == ValueKind::array || kind == ValueKind::object;
+// The role of a container that is a value in a container of role `parent`.
+Role child_role(Role parent, bool object, bool under_msg_key, bool first_member) noexcept {
+    switch (parent) {
+        case Role::top:
+            return object && under_msg_key ? Role::msg : Role::other;
+        case Role::msg:
+            return object && first_member ? Role::fields : Role::inside_msg;
+        case Role::fields:
+        case Role::inside_msg:
+            return Role::inside_msg;
+        case Role::other:
+            break;
+    }
+    return Role::other;
 }
 
-bool escaped_controls(std::span<const char32_t> code_points) noexcept {
-    bool found = false;
-    for (char32_t cp : code_points) found |= is_escaped_control(cp);
-    return found;
+// What becomes of a string: its text kept, only its controls noted, or only its syntax checked.
+enum class Use : std::uint8_t { record, note, check };
+
+Use string_use(Role role) noexcept {
+    switch (role) {
+        case Role::top:
+        case Role::fields:
+        case Role::msg:
+            return Use::record;
+        case Role::inside_msg:
+            return Use::note;
+        case Role::other:
+            break;
+    }
+    return Use::check;
+}
+
+bool is_whitespace(char c) noexcept {
+    return c == ' ' || c == '\n' || c == '\r' || c == '\t';
+}
+
+bool is_digit(char c) noexcept {
+    return c >= '0' && c <= '9';
+}
+
+int hex_value(char c) noexcept {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// The four hex digits at p, or -1.
+long hex4(const char* p) noexcept {
+    long value = 0;
+    for (int i = 0; i < 4; ++i) {
+        const int digit = hex_value(p[i]);
+        if (digit < 0) return -1;
+        value = (value << 4) | digit;
+    }
+    return value;
+}
+
+char* put_utf8(char* o, std::uint32_t cp) noexcept {
+    if (cp < 0x80) {
+        *o++ = static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        *o++ = static_cast<char>(0xC0 | (cp >> 6));
+        *o++ = static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        *o++ = static_cast<char>(0xE0 | (cp >> 12));
+        *o++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        *o++ = static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        *o++ = static_cast<char>(0xF0 | (cp >> 18));
+        *o++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        *o++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        *o++ = static_cast<char>(0x80 | (cp & 0x3F));
+    }
+    return o;
+}
+
+// The code points, whether all are ASCII, and whether the viewer escapes any (C0 but tab, DEL,
+// C1) of valid UTF-8 text.
+void describe_decoded(std::string_view text, ScannedText& out) noexcept {
+    std::uint32_t length = 0;
+    bool high = false;
+    bool controls = false;
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* end = p + text.size();
+    for (; p < end; ++p) {
+        const unsigned c = *p;
+        length += (c & 0xC0) != 0x80;
+        high |= c >= 0x80;
+        controls |= (c < 0x20 && c != '\t') || c == 0x7F ||
+                    (c == 0xC2 && p + 1 < end && p[1] >= 0x80 && p[1] <= 0x9F);
+    }
+    out.length = length;
+    out.ascii = !high;
+    out.controls = controls;
 }
 
 }  // namespace
 
-// The scanner's builder (see json_scan.hpp for the interface). Containers are frames on a
-// stack; a text is decoded straight into the member it belongs to (a key opens the member, its
-// value completes it), so the values handed through the scanner carry only their kind.
-class SpanBuilder {
+// The walk over one line's masks: a recursive descent with the grammar of the host's JSON
+// decoder that jumps from quote to quote and records members as it goes.
+class EventWalker {
   public:
-    struct Value {
-        ValueKind kind = ValueKind::null;
-        bool ok = false;
-        explicit operator bool() const noexcept { return ok; }
-    };
+    explicit EventWalker(EventScan& scan) noexcept
+        : scan_(scan), masks_(scan.masks_), s_(scan.masks_.text()), end_(scan.masks_.size()) {}
 
-    SpanBuilder(EventScan& scan, std::string_view line) noexcept
-        : scan_(scan),
-          line_begin_(line.data()),
-          line_end_(line.data() + line.size()),
-          // Without a DEL or C1 byte in the line only escapes can bring a control character.
-          line_controls_(utf8_has_del_or_c1(line)) {}
-
-    Value null_value() noexcept { return made(ValueKind::null); }
-    Value boolean(bool value) noexcept {
-        return made(value ? ValueKind::boolean_true : ValueKind::boolean_false);
+    bool run() {
+        skip_whitespace();
+        if (s_[p_] != '{') return false;
+        if (!object(Role::top, 1)) return false;
+        skip_whitespace();
+        return p_ == end_;
     }
-    Value real(double) noexcept { return made(ValueKind::real); }
-    Value integer(std::int64_t value) noexcept {
-        MemberList* members = recorded_members();
-        if (members == nullptr) return made(ValueKind::integer);
-        // The decimal form is never longer than the number's own text in the line.
-        char* at = scan_.decoded_.get() + scan_.decoded_used_;
-        char* limit = scan_.decoded_.get() + scan_.decoded_capacity_;
-        auto [end, error] = std::to_chars(at, limit, value);
-        if (error != std::errc()) return Value();
-        const auto size = static_cast<std::size_t>(end - at);
-        ScannedText& text = members->back().value;
-        text.bytes = std::string_view(at, size);
-        text.length = static_cast<std::uint32_t>(size);
-        scan_.decoded_used_ += size;
-        return made(ValueKind::integer);
+
+  private:
+    using MemberList = FixedList<ScannedMember, 64>;
+
+    void skip_whitespace() noexcept {
+        // The zero after the line stops it; a byte above the space is no white space.
+        while (static_cast<unsigned char>(s_[p_]) <= ' ' && is_whitespace(s_[p_])) ++p_;
     }
-    Value string(const json::StringPiece& piece) noexcept { return value_text(piece); }
-    Value key(const json::StringPiece& piece) noexcept { return key_text(piece); }
 
-    Value new_object() noexcept { return open(ValueKind::object); }
-    Value new_array() noexcept { return open(ValueKind::array); }
+    // The string whose opening quote is at p_; on success p_ is past its closing quote.
+    [[gnu::always_inline]] bool string(Use use, ScannedText* out) {
+        const std::size_t begin = p_ + 1;
+        const std::size_t stop = masks_.next<&MaskBlock::stop>(begin);
+        // Plain ASCII up to a quote, the usual case: no backslash can have escaped it.
+        if (stop != LineMasks::npos && s_[stop] == '"') {
+            p_ = stop + 1;
+            if (out != nullptr) {
+                out->bytes = std::string_view(s_ + begin, stop - begin);
+                out->length = static_cast<std::uint32_t>(stop - begin);
+                out->ascii = true;
+                out->controls = false;
+            }
+            return true;
+        }
+        return special_string(begin, use, out);
+    }
 
-    bool set_member(Value&, Value, Value value) noexcept {
-        if (is_container(value.kind)) close();
-        Frame& frame = frames_[depth_ - 1];
-        switch (frame.role) {
+    [[gnu::noinline]] bool special_string(std::size_t begin, Use use, ScannedText* out) {
+        const std::size_t close = masks_.next<&MaskBlock::quote>(begin);
+        if (close == LineMasks::npos) return false;
+        p_ = close + 1;
+        const TextFacts facts = text_facts(s_ + begin, close - begin);
+        if (facts.raw_control) return false;  // not allowed in a JSON string
+        if (facts.backslash) return escaped(begin, close, use, out);
+        if (use != Use::check) scan_.controls_ |= facts.controls;
+        if (out != nullptr) {
+            out->bytes = std::string_view(s_ + begin, close - begin);
+            out->length = static_cast<std::uint32_t>(close - begin - facts.continuation);
+            out->ascii = !facts.high;
+            out->controls = facts.controls;
+        }
+        return true;
+    }
+
+    // A string with escapes, decoded into the scan's buffer; valid UTF-8 and free of raw
+    // controls already.
+    bool escaped(std::size_t begin, std::size_t close, Use use, ScannedText* out) {
+        char* const start = scan_.decoded_.get() + scan_.decoded_used_;
+        char* o = start;
+        for (std::size_t i = begin; i < close;) {
+            if (s_[i] != '\\') {
+                *o++ = s_[i++];
+                continue;
+            }
+            const char kind = s_[i + 1];  // the closing quote at worst: never past the line
+            std::uint32_t cp = 0;
+            switch (kind) {
+                case '"': case '\\': case '/':
+                    cp = static_cast<unsigned char>(kind);
+                    break;
+                case 'b': cp = '\b'; break;
+                case 'f': cp = '\f'; break;
+                case 'n': cp = '\n'; break;
+                case 'r': cp = '\r'; break;
+                case 't': cp = '\t'; break;
+                case 'u': {
+                    if (close - i < 6) return false;
+                    const long unit = hex4(s_ + i + 2);
+                    if (unit < 0) return false;
+                    cp = static_cast<std::uint32_t>(unit);
+                    i += 4;
+                    // A high surrogate joins a directly following low-surrogate escape; any
+                    // other surrogate stays a code point of its own, as the host keeps it.
+                    if (cp >= 0xD800 && cp <= 0xDBFF && close - i >= 8 && s_[i + 2] == '\\' &&
+                        s_[i + 3] == 'u') {
+                        const long low = hex4(s_ + i + 4);
+                        if (low >= 0xDC00 && low <= 0xDFFF) {
+                            cp = 0x10000 + ((cp - 0xD800) << 10) +
+                                 (static_cast<std::uint32_t>(low) - 0xDC00);
+                            i += 6;
+                        }
+                    }
+                    if (cp >= 0xD800 && cp <= 0xDFFF) {
+                        // It has no UTF-8 form: a line that keeps such text is left to the host.
+                        if (out != nullptr) return false;
+                        i += 2;
+                        continue;
+                    }
+                    break;
+                }
+                default:
+                    return false;
+            }
+            i += 2;
+            o = put_utf8(o, cp);
+        }
+        ScannedText text;
+        text.bytes = std::string_view(start, static_cast<std::size_t>(o - start));
+        describe_decoded(text.bytes, text);
+        if (use != Use::check) scan_.controls_ |= text.controls;
+        if (out == nullptr) return true;
+        *out = text;
+        scan_.decoded_used_ += text.bytes.size();
+        return true;
+    }
+
+    // A number at p_ with the host's pattern -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][-+]?[0-9]+)?;
+    // whatever follows is checked by the caller. Integers of more than 18 digits, and reals
+    // out of the double's range, are left to the host.
+    bool number(ValueKind& kind, ScannedText* out) {
+        const std::size_t start = p_;
+        std::size_t p = p_;
+        if (s_[p] == '-') ++p;
+        const std::size_t digits = p;
+        if (s_[p] == '0') {
+            ++p;
+        } else if (s_[p] >= '1' && s_[p] <= '9') {
+            while (is_digit(s_[p])) ++p;
+        } else {
+            return false;
+        }
+        const std::size_t digits_end = p;
+        bool real = false;
+        if (s_[p] == '.' && is_digit(s_[p + 1])) {
+            real = true;
+            p += 2;
+            while (is_digit(s_[p])) ++p;
+        }
+        if (s_[p] == 'e' || s_[p] == 'E') {
+            std::size_t q = p + 1;
+            if (s_[q] == '+' || s_[q] == '-') ++q;
+            if (is_digit(s_[q])) {
+                while (is_digit(s_[q])) ++q;
+                real = true;
+                p = q;
+            }
+        }
+        p_ = p;
+        if (!real) {
+            if (digits_end - digits > json::kMaxIntegerDigits) return false;
+            kind = ValueKind::integer;
+            if (out != nullptr) {
+                // The decimal form of the integer is its text, but for "-0".
+                const bool negative_zero = digits_end - start == 2 && s_[digits] == '0';
+                out->bytes = negative_zero ? std::string_view("0")
+                                           : std::string_view(s_ + start, digits_end - start);
+                out->length = static_cast<std::uint32_t>(out->bytes.size());
+                out->ascii = true;
+                out->controls = false;
+            }
+            return true;
+        }
+        double value = 0;
+        const auto [ptr, error] = std::from_chars(s_ + start, s_ + p, value, std::chars_format::general);
+        // Out of range means the host would give an infinity or a rounded zero: its call.
+        if (error != std::errc() || ptr != s_ + p || !std::isfinite(value)) return false;
+        kind = ValueKind::real;
+        return true;
+    }
+
+    bool literal(std::string_view word) noexcept {
+        // The line is followed by zero bytes: comparing past its end is safe and fails.
+        if (std::memcmp(s_ + p_, word.data(), word.size()) != 0 || p_ + word.size() > end_) {
+            return false;
+        }
+        p_ += word.size();
+        return true;
+    }
+
+    // Any value at p_ in a container of role `role`. `out` receives a text or an integer's
+    // decimal form where the value is recorded.
+    bool value(Role role, int depth, bool under_msg_key, bool first_member, ValueKind& kind,
+               ScannedText* out) {
+        switch (s_[p_]) {
+            case '"':
+                kind = ValueKind::text;
+                return string(string_use(role), out);
+            case '{':
+                kind = ValueKind::object;
+                return object(child_role(role, true, under_msg_key, first_member), depth + 1);
+            case '[':
+                kind = ValueKind::array;
+                return array(child_role(role, false, under_msg_key, first_member), depth + 1);
+            case 'n':
+                kind = ValueKind::null;
+                return literal("null");
+            case 't':
+                kind = ValueKind::boolean_true;
+                return literal("true");
+            case 'f':
+                kind = ValueKind::boolean_false;
+                return literal("false");
+            case 'N':
+                kind = ValueKind::real;
+                return literal("NaN");
+            case 'I':
+                kind = ValueKind::real;
+                return literal("Infinity");
+            case '-':
+                if (s_[p_ + 1] == 'I') {
+                    kind = ValueKind::real;
+                    return literal("-Infinity");
+                }
+                return number(kind, out);
+            default:
+                return number(kind, out);
+        }
+    }
+
+    // After a member or an element: true with p_ on the next one, false with `done` set at
+    // the container's end, false without it on a syntax error.
+    bool next_item(char closing, bool& done) noexcept {
+        if (static_cast<unsigned char>(s_[p_]) <= ' ') skip_whitespace();
+        const char c = s_[p_++];
+        if (c == ',') {
+            skip_whitespace();
+            return true;
+        }
+        done = c == closing;
+        return false;
+    }
+
+    bool array(Role role, int depth) {
+        if (depth > json::kMaxDepth) return false;
+        ++p_;  // '['
+        skip_whitespace();
+        if (s_[p_] == ']') {
+            ++p_;
+            return true;
+        }
+        ValueKind kind;
+        bool done = false;
+        do {
+            // Strings of the message block's arrays only have their controls noted.
+            if (!value(role, depth, false, false, kind, nullptr)) return false;
+        } while (next_item(']', done));
+        return done;
+    }
+
+    bool object(Role role, int depth) {
+        if (depth > json::kMaxDepth) return false;
+        ++p_;  // '{'
+        skip_whitespace();
+        if (s_[p_] == '}') {
+            ++p_;
+            return true;
+        }
+        bool done = false;
+        std::size_t count = 0;
+        do {
+            if (s_[p_] != '"') return false;
+            if (!member(role, depth, count++)) return false;
+        } while (next_item('}', done));
+        return done;
+    }
+
+    // One member at p_ (on its key's opening quote) of an object of role `role`.
+    bool member(Role role, int depth, std::size_t index) {
+        switch (role) {
             case Role::top:
-                finish_member(scan_.members_, value.kind, scan_.key_bloom_, scan_.known_index_,
-                              scan_.duplicate_keys_);
-                break;
-            case Role::msg:
-                if (frame.members == 0) scan_.msg_first_kind_ = value.kind;
-                break;
+                return recorded_member(scan_.members_, scan_.key_bloom_, scan_.known_index_,
+                                       scan_.duplicate_keys_, Role::top, depth);
             case Role::fields:
-                finish_member(scan_.fields_, value.kind, fields_bloom_, scan_.field_index_,
-                              scan_.msg_duplicates_);
-                break;
+                return recorded_member(scan_.fields_, scan_.fields_bloom_, scan_.field_index_,
+                                       scan_.msg_duplicates_, Role::fields, depth);
+            case Role::msg:
+                return msg_member(depth, index);
             case Role::inside_msg:
             case Role::other:
                 break;
         }
-        ++frame.members;
+        if (!string(string_use(role), nullptr) || !colon()) return false;
+        ValueKind kind;
+        return value(role, depth, false, false, kind, nullptr);
+    }
+
+    bool colon() noexcept {
+        if (s_[p_] != ':') {
+            skip_whitespace();
+            if (s_[p_] != ':') return false;
+        }
+        ++p_;
+        skip_whitespace();
         return true;
     }
 
-    bool append(Value&, Value value) noexcept {
-        if (is_container(value.kind)) close();
-        return true;
-    }
-
-  private:
-    struct Frame {
-        Role role;
-        KnownKey last_key;  // objects: the known key of the member being scanned
-        std::uint32_t members;
-    };
-
-    using MemberList = FixedList<ScannedMember, 64>;
-
-    static Value made(ValueKind kind) noexcept { return Value{kind, true}; }
-
-    // A container was closed: the one around it is the innermost again.
-    void close() noexcept {
-        --depth_;
-        role_ = depth_ == 0 ? Role::other : frames_[depth_ - 1].role;
-    }
-
-    // The list whose last member the innermost container is filling, if it keeps one.
-    MemberList* recorded_members() noexcept {
-        switch (role_) {
-            case Role::top:
-                return &scan_.members_;
-            case Role::fields:
-                return &scan_.fields_;
-            default:
-                return nullptr;
-        }
-    }
-
-    Value open(ValueKind kind) noexcept {
-        if (depth_ == frames_.size()) return Value();
-        Role child = Role::other;
-        if (depth_ == 0) {
-            child = kind == ValueKind::object ? Role::top : Role::other;
-        } else {
-            const Frame& parent = frames_[depth_ - 1];
-            switch (parent.role) {
-                case Role::top:
-                    if (kind == ValueKind::object && parent.last_key == KnownKey::msg) {
-                        child = Role::msg;
-                    }
-                    break;
-                case Role::msg:
-                    child = kind == ValueKind::object && parent.members == 0 ? Role::fields
-                                                                             : Role::inside_msg;
-                    break;
-                case Role::fields:
-                case Role::inside_msg:
-                    child = Role::inside_msg;
-                    break;
-                case Role::other:
-                    break;
-            }
-        }
-        frames_[depth_++] = Frame{child, KnownKey::other, 0};
-        role_ = child;
-        return made(kind);
-    }
-
-    // Whether the escaping would change a text that nobody records.
-    void note_controls(const json::StringPiece& piece) noexcept {
-        scan_.controls_ |= piece.escaped ? escaped_controls(piece.code_points)
-                                         : line_controls_ && utf8_has_del_or_c1(piece.utf8);
-    }
-
-    Value key_text(const json::StringPiece& piece) noexcept {
-        if (role_ == Role::msg) {
-            ScannedText* name = scan_.msg_names_.add();
-            if (name == nullptr || !decode(piece, *name)) return Value();
-            if (scan_.msg_names_.size() == 1) scan_.msg_first_name_ = *name;
-            for (std::size_t i = 0; i + 1 < scan_.msg_names_.size(); ++i) {
-                scan_.msg_duplicates_ |= scan_.msg_names_[i].bytes == name->bytes;
-            }
-            ++scan_.msg_members_;
-            return made(ValueKind::text);
-        }
-        MemberList* members = recorded_members();
-        if (members == nullptr) {
-            if (role_ == Role::inside_msg) note_controls(piece);
-            return made(ValueKind::text);
-        }
-        ScannedMember* member = members->add();
-        if (member == nullptr) return Value();
-        member->value = ScannedText();  // every other part is written below or on completion
-        if (!decode(piece, member->key)) return Value();
-        member->key_prefix = prefix(member->key.bytes);
-        member->known = known_key(member->key.bytes.size(), member->key_prefix);
-        frames_[depth_ - 1].last_key = member->known;
-        return made(ValueKind::text);
-    }
-
-    Value value_text(const json::StringPiece& piece) noexcept {
-        MemberList* members = recorded_members();
-        if (members != nullptr) {
-            if (!decode(piece, members->back().value)) return Value();
-        } else if (role_ != Role::other) {
-            note_controls(piece);  // the message block's own values
-        }
-        return made(ValueKind::text);
-    }
-
-    // key_prefix(), by one load where the line goes on for eight more bytes.
-    std::uint64_t prefix(std::string_view key) const noexcept {
-        const auto at = reinterpret_cast<std::uintptr_t>(key.data());
-        const bool in_line = at >= reinterpret_cast<std::uintptr_t>(line_begin_) &&
-                             at + 8 <= reinterpret_cast<std::uintptr_t>(line_end_);
-        if (key.size() > 8 || !in_line) return key_prefix(key);
+    bool recorded_member(MemberList& members, std::uint64_t& bloom,
+                         std::array<int, kKnownKeyCount>& known_index, bool& duplicate, Role role,
+                         int depth) {
+        ScannedMember* member = members.add();
+        if (member == nullptr || !string(Use::record, &member->key) || !colon()) return false;
+        const ScannedText& key = member->key;
+        // Every text is followed by at least eight readable bytes (the line's padding or the
+        // decoded buffer's): one load and a mask give the prefix.
         std::uint64_t prefix = 0;
-        std::memcpy(&prefix, key.data(), 8);
-        return key.size() == 8 ? prefix : prefix & ((std::uint64_t{1} << (8 * key.size())) - 1);
-    }
-
-    bool decode(const json::StringPiece& piece, ScannedText& out) noexcept {
-        out.length = static_cast<std::uint32_t>(piece.length);
-        out.ascii = piece.width == json::Width::ascii;
-        if (!piece.escaped) {
-            // Field by field: one wide copy of the view would wait for its two narrow stores.
-            out.bytes = std::string_view(piece.utf8.data(), piece.utf8.size());
-            out.controls = line_controls_ && utf8_has_del_or_c1(out.bytes);
-            scan_.controls_ |= out.controls;
-            return true;
+        std::memcpy(&prefix, key.bytes.data(), 8);
+        if (key.bytes.size() < 8) prefix &= (std::uint64_t{1} << (8 * key.bytes.size())) - 1;
+        member->key_prefix = prefix;
+        member->known = known_key(key.bytes.size(), prefix);
+        if (s_[p_] == '"') {
+            member->kind = ValueKind::text;
+            if (!string(Use::record, &member->value)) return false;
+        } else {
+            member->value = ScannedText();
+            if (!value(role, depth, member->known == KnownKey::msg, false, member->kind,
+                       &member->value)) {
+                return false;
+            }
         }
-        out.controls = escaped_controls(piece.code_points);
-        scan_.controls_ |= out.controls;
-        char* at = scan_.decoded_.get() + scan_.decoded_used_;
-        const std::size_t room = scan_.decoded_capacity_ - scan_.decoded_used_;
-        std::size_t needed = 0;
-        for (char32_t cp : piece.code_points) {
-            needed += cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+        if (member->known != KnownKey::other) {
+            int& at = known_index[static_cast<std::size_t>(member->known)];
+            if (at < 0) at = static_cast<int>(members.size() - 1);
         }
-        if (needed > room) return false;
-        // A lone surrogate has no UTF-8 form: such a line is left to the host.
-        const std::ptrdiff_t written =
-            json::encode_utf8(piece.code_points.data(), piece.code_points.size(), at);
-        if (written < 0) return false;
-        out.bytes = std::string_view(at, static_cast<std::size_t>(written));
-        scan_.decoded_used_ += static_cast<std::size_t>(written);
-        return true;
-    }
-
-    // The member opened by its key is complete: its kind is known; check its key is new.
-    static void finish_member(MemberList& members, ValueKind kind, std::uint64_t& bloom,
-                              std::array<int, kKnownKeyCount>& known_index,
-                              bool& duplicate) noexcept {
-        ScannedMember& member = members.back();
-        member.kind = kind;
-        if (member.known != KnownKey::other) {
-            int& index = known_index[static_cast<std::size_t>(member.known)];
-            if (index < 0) index = static_cast<int>(members.size() - 1);
-        }
-        const std::uint64_t bit = key_bit(member);
+        const std::uint64_t bit = key_bit(*member);
         if ((bloom & bit) != 0) {
             for (std::size_t i = 0; i + 1 < members.size(); ++i) {
-                duplicate |= same_key(members[i], member);
+                duplicate |= same_key(members[i], *member);
             }
         }
         bloom |= bit;
+        return true;
+    }
+
+    bool msg_member(int depth, std::size_t index) {
+        ScannedText* name = scan_.msg_names_.add();
+        if (name == nullptr || !string(Use::record, name) || !colon()) return false;
+        if (index == 0) scan_.msg_first_name_ = *name;
+        for (std::size_t i = 0; i + 1 < scan_.msg_names_.size(); ++i) {
+            scan_.msg_duplicates_ |= scan_.msg_names_[i].bytes == name->bytes;
+        }
+        ++scan_.msg_members_;
+        ValueKind kind;
+        if (!value(Role::msg, depth, false, index == 0, kind, nullptr)) return false;
+        if (index == 0) scan_.msg_first_kind_ = kind;
+        return true;
     }
 
     EventScan& scan_;
-    const char* line_begin_;
-    const char* line_end_;
-    bool line_controls_;
-    std::array<Frame, json::kMaxDepth + 1> frames_;
-    std::size_t depth_ = 0;
-    Role role_ = Role::other;  // of the innermost container
-    std::uint64_t fields_bloom_ = 0;
+    const LineMasks& masks_;
+    const char* s_;
+    std::size_t end_;
+    std::size_t p_ = 0;
 };
 
-EventScan::EventScan() = default;
+EventScan::EventScan(VectorLevel level) : level_(level) {}
 EventScan::~EventScan() = default;
 
-bool EventScan::scan(std::string_view line) {
+ScanOutcome EventScan::scan(std::string_view line) {
+    if (!masks_.build(line, level_)) return ScanOutcome::not_utf8;
     members_.clear();
     fields_.clear();
     msg_names_.clear();
     known_index_.fill(-1);
     field_index_.fill(-1);
-    key_bloom_ = 0;
+    key_bloom_ = fields_bloom_ = 0;
     msg_members_ = 0;
     msg_first_name_ = ScannedText();
     msg_first_kind_ = ValueKind::null;
     duplicate_keys_ = msg_duplicates_ = controls_ = false;
     decoded_used_ = 0;
-    if (decoded_capacity_ < line.size()) {
-        decoded_.reset(new char[line.size()]);
-        decoded_capacity_ = line.size();
+    // Room for every text decoded, and a word of padding; given back after a very long line.
+    constexpr std::size_t kKeep = std::size_t{1} << 20;
+    if (decoded_capacity_ < line.size() || (decoded_capacity_ > kKeep && line.size() < kKeep / 2)) {
+        const std::size_t capacity = std::max<std::size_t>(line.size(), 4096);
+        decoded_.reset(new char[capacity + 8]);
+        decoded_capacity_ = capacity;
     }
-    SpanBuilder builder(*this, line);
-    SpanBuilder::Value top;
-    return json::scan(line, builder, top) == json::ScanResult::ok && top.kind == ValueKind::object;
+    EventWalker walker(*this);
+    return walker.run() ? ScanOutcome::scanned : ScanOutcome::declined;
 }
 
 }  // namespace nerit::core

@@ -1,5 +1,5 @@
 // One event line described by spans over its bytes: what the filters and layouts read, found
-// in one pass of the JSON scanner and without building any object.
+// by a walk over the line's structural masks, without building any object.
 #pragma once
 
 #include <array>
@@ -8,6 +8,8 @@
 #include <memory>
 #include <span>
 #include <string_view>
+
+#include "core/line_masks.hpp"
 
 namespace nerit::core {
 
@@ -79,20 +81,27 @@ class FixedList {
     std::size_t size_ = 0;
 };
 
+enum class ScanOutcome : std::uint8_t {
+    scanned,   // the description holds the line
+    declined,  // UTF-8, but not a line this description carries: the host decodes it
+    not_utf8,  // not valid UTF-8 as the host's strict decoder reads it
+};
+
 // The description of one line. Reused from line to line.
 class EventScan {
   public:
-    EventScan();
+    explicit EventScan(VectorLevel level = best_vector_level());
     ~EventScan();
     EventScan(const EventScan&) = delete;
     EventScan& operator=(const EventScan&) = delete;
 
-    // Scans `line` (without its line end). False when the line is not a JSON object, is not
-    // valid JSON, or holds what this description does not carry (a lone surrogate, a number
-    // the scanner leaves to the host decoder, very deep nesting, more members than the lists
-    // hold): the caller then decodes it the host's way. The description refers to `line`,
-    // which must outlive its use. Running out of memory throws std::bad_alloc.
-    bool scan(std::string_view line);
+    // Scans `line` (without its line end), bytes unchecked. Declined when the line is not a
+    // JSON object, is not valid JSON, or holds what this description does not carry (a lone
+    // surrogate, a number the JSON decoder leaves to the host, very deep nesting, more members
+    // than the lists hold): the caller then decodes it the host's way. The description refers
+    // to the scan's own copy of the line, valid until the next scan. Running out of memory
+    // throws std::bad_alloc.
+    ScanOutcome scan(std::string_view line);
 
     // Top-level members in the order of the line.
     std::span<const ScannedMember> members() const noexcept { return members_; }
@@ -122,7 +131,7 @@ class EventScan {
     bool controls() const noexcept { return controls_; }
 
   private:
-    friend class SpanBuilder;
+    friend class EventWalker;
 
     FixedList<ScannedMember, 64> members_;
     FixedList<ScannedMember, 64> fields_;
@@ -130,13 +139,16 @@ class EventScan {
     std::array<int, kKnownKeyCount> known_index_{};
     std::array<int, kKnownKeyCount> field_index_{};
     std::uint64_t key_bloom_ = 0;
+    std::uint64_t fields_bloom_ = 0;
     std::size_t msg_members_ = 0;
     ScannedText msg_first_name_;
     ValueKind msg_first_kind_ = ValueKind::null;
     bool duplicate_keys_ = false;
     bool msg_duplicates_ = false;
     bool controls_ = false;
-    // Decoded escaped texts and integers' decimal forms; never more bytes than the line.
+    VectorLevel level_;
+    LineMasks masks_;
+    // Decoded escaped texts: never more bytes than the line, plus a word of padding.
     std::unique_ptr<char[]> decoded_;
     std::size_t decoded_capacity_ = 0;
     std::size_t decoded_used_ = 0;
@@ -158,9 +170,5 @@ inline std::uint64_t key_bit(const ScannedMember& member) noexcept {
         (member.key_prefix ^ member.key.bytes.size()) * std::uint64_t{0x9E3779B97F4A7C15};
     return std::uint64_t{1} << (mixed >> 58);
 }
-
-// Whether UTF-8 `text` holds DEL or a C1 character (U+0080..U+009F). Raw C0 characters cannot
-// stand in a JSON string, so these are the only controls its unescaped text can carry.
-bool utf8_has_del_or_c1(std::string_view text) noexcept;
 
 }  // namespace nerit::core

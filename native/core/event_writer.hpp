@@ -9,7 +9,6 @@
 #include "core/event_filter.hpp"
 #include "core/event_layout.hpp"
 #include "core/event_scan.hpp"
-#include "core/utf8.hpp"
 
 namespace nerit::core {
 
@@ -26,16 +25,21 @@ enum class LineOutcome {
 // line of a pass. A declined line must be decoded and printed the host's way instead.
 class EventWriter {
   public:
-    EventWriter(EventFilters filters, LayoutSettings settings)
-        : filters_(std::move(filters)), layout_(std::move(settings)) {}
+    EventWriter(EventFilters filters, LayoutSettings settings,
+                VectorLevel level = best_vector_level())
+        : filters_(std::move(filters)), layout_(std::move(settings)), scan_(level) {}
 
     // `line` is one line without its line end, as the reader found it: its bytes need not
     // have been checked. On `written` the text is appended to `out` followed by "\n", as print
     // writes it; otherwise `out` is unchanged. Running out of memory throws std::bad_alloc.
     LineOutcome write_line(std::string_view line, ByteBuffer& out) {
-        // A scanned line is known to be UTF-8: the scan checks every byte it accepts.
-        if (!scan_.scan(line)) {
-            return is_valid_utf8(line) ? LineOutcome::declined_scan : LineOutcome::not_utf8;
+        switch (scan_.scan(line)) {
+            case ScanOutcome::scanned:
+                break;
+            case ScanOutcome::declined:
+                return LineOutcome::declined_scan;
+            case ScanOutcome::not_utf8:
+                return LineOutcome::not_utf8;
         }
         switch (filter_event(scan_, filters_)) {
             case FilterDecision::accept:

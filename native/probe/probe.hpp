@@ -18,8 +18,9 @@ PyObject* escape_controls(PyObject* module, PyObject* args);      // (str) -> st
 PyObject* utf8_valid(PyObject* module, PyObject* args);           // (bytes) -> (vector, scalar)
 PyObject* find_line_end(PyObject* module, PyObject* args);        // (bytes) -> int
 PyObject* date_floor_passes_over(PyObject* module, PyObject* args);  // (datetime, bytes) -> bool
-// (bytes, config) -> (scanned, accepted | None, text | None); config as in probe_event.cpp;
-// scanned is None for a line that is not UTF-8
+// (bytes, config[, vectors]) -> (scanned, accepted | None, text | None); config as in
+// probe_event.cpp; scanned is None for a line that is not UTF-8; vectors forces the width of the
+// structural pass ("scalar", "sse2", "avx2"; default "best")
 PyObject* event_line(PyObject* module, PyObject* args);
 // (path, fd, config[, offset]) -> counts of the lines by outcome; the texts are written to fd
 PyObject* render_file(PyObject* module, PyObject* args);

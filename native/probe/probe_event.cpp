@@ -34,7 +34,8 @@ bool utf8_list(PyObject* sequence, std::vector<std::string>& out) {
 
 // config: (priorities, sources, format_expression, is_detailed, is_raw, no_color,
 //          use_iso_date, russian, COLOR_OK, COLOR_FAIL, COLOR_GREY, COLOR_END)
-std::unique_ptr<core::EventWriter> make_writer(PyObject* config) {
+std::unique_ptr<core::EventWriter> make_writer(PyObject* config,
+                                               core::VectorLevel level = core::best_vector_level()) {
     PyObject* priorities = nullptr;
     PyObject* sources = nullptr;
     const char* expression = nullptr;
@@ -66,7 +67,7 @@ std::unique_ptr<core::EventWriter> make_writer(PyObject* config) {
     for (int i = 0; i < 4; ++i) {
         targets[i]->assign(colours[i], static_cast<std::size_t>(colour_sizes[i]));
     }
-    return std::make_unique<core::EventWriter>(std::move(filters), std::move(settings));
+    return std::make_unique<core::EventWriter>(std::move(filters), std::move(settings), level);
 }
 
 bool write_all(int fd, const core::ByteBuffer& bytes) {
@@ -87,10 +88,24 @@ PyObject* event_line_checked(PyObject* args) {
     const char* data = nullptr;
     Py_ssize_t size = 0;
     PyObject* config = nullptr;
-    if (!PyArg_ParseTuple(args, "y#O!:event_line", &data, &size, &PyTuple_Type, &config)) {
+    const char* vectors = "best";
+    if (!PyArg_ParseTuple(args, "y#O!|s:event_line", &data, &size, &PyTuple_Type, &config,
+                          &vectors)) {
         return nullptr;
     }
-    auto writer = make_writer(config);
+    core::VectorLevel level = core::best_vector_level();
+    const std::string_view wanted = vectors;
+    if (wanted == "scalar") {
+        level = core::VectorLevel::scalar;
+    } else if (wanted == "sse2") {
+        level = core::VectorLevel::sse2;
+    } else if (wanted == "avx2") {
+        level = core::VectorLevel::avx2;  // the widest this processor has, at most
+    } else if (wanted != "best") {
+        PyErr_SetString(PyExc_ValueError, "vectors: scalar, sse2, avx2 or best");
+        return nullptr;
+    }
+    auto writer = make_writer(config, level);
     if (!writer) return nullptr;
     core::ByteBuffer out;
     const auto outcome =
