@@ -147,15 +147,20 @@ bool EventLayout::write_keyed(Severity severity, ByteBuffer& out) {
     const std::string_view grey = colour_ ? std::string_view(settings_.color_grey) : "";
     const std::string_view end = colour_ ? std::string_view(settings_.color_end) : "";
     // Measure first: every value must be one this path writes.
-    std::uint32_t longest = 0;
+    std::size_t longest = 0;
     std::size_t total = 0;
+    key_lengths_.clear();
     for (const LiftedEvent::Field& field : fields) {
         std::string_view text;
-        if ((detailed && !field.key->key.ascii) || !value_text(*field.value, text)) return false;
         const ScannedText& key = field.key->key;
-        longest = std::max(longest, key.length);
+        const std::size_t length = key.code_points();
+        if ((detailed && length != key.bytes.size()) || !value_text(*field.value, text)) {
+            return false;
+        }
+        key_lengths_.push_back(length);
+        longest = std::max(longest, length);
         // The label's bytes beyond one per character, as padding counts characters.
-        total += key.bytes.size() - key.length + text.size();
+        total += key.bytes.size() - length + text.size();
     }
     // Per line: grey, label ":", end, padding to the longest key and one space, value, "\n".
     total += fields.size() * (grey.size() + end.size() + 3 + longest);
@@ -174,7 +179,7 @@ bool EventLayout::write_keyed(Severity severity, ByteBuffer& out) {
         }
         *o++ = ':';
         o = put(o, end);
-        const std::size_t padding = longest - key.length + 1;
+        const std::size_t padding = longest - key_lengths_[i] + 1;
         std::memset(o, ' ', padding);
         o += padding;
         std::string_view text;

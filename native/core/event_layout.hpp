@@ -3,6 +3,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/byte_buffer.hpp"
 #include "core/event_lift.hpp"
@@ -57,6 +58,7 @@ class EventLayout {
     bool colour_;  // neither no_color nor is_raw
     LiftedEvent lifted_;
     ExpressionText expression_;
+    std::vector<std::size_t> key_lengths_;  // of the keyed layouts' labels, in characters
 };
 
 }  // namespace nerit::core

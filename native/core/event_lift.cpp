@@ -16,15 +16,6 @@ bool source_of(const ScannedText& name, ScannedText& source) noexcept {
     if (first == std::string_view::npos) return false;  // split("-")[1]: IndexError
     source.bytes = bytes.substr(first + 1, bytes.find('-', first + 1) - first - 1);
     source.controls = false;
-    if (name.ascii) {
-        source.ascii = true;
-        source.length = static_cast<std::uint32_t>(source.bytes.size());
-    } else {
-        source.length = static_cast<std::uint32_t>(
-            std::count_if(source.bytes.begin(), source.bytes.end(),
-                          [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
-        source.ascii = source.length == source.bytes.size();
-    }
     return true;
 }
 
@@ -39,7 +30,6 @@ bool LiftedEvent::lift(const EventScan& scan, bool russian) {
     if (!source_of(scan.msg_first_name(), source_.value)) return false;
     source_.kind = ValueKind::text;
     source_.key.bytes = "source";
-    source_.key.length = 6;
     source_.known = KnownKey::source;
     source_.key_prefix = key_prefix(source_.key.bytes);
     scan_ = &scan;

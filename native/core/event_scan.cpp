@@ -173,24 +173,17 @@ char* put_utf8(char* o, std::uint32_t cp) noexcept {
     return o;
 }
 
-// The code points, whether all are ASCII, and whether the viewer escapes any (C0 but tab, DEL,
-// C1) of valid UTF-8 text.
-void describe_decoded(std::string_view text, ScannedText& out) noexcept {
-    std::uint32_t length = 0;
-    bool high = false;
+// Whether the viewer escapes any character (C0 but tab, DEL, C1) of valid UTF-8 text.
+bool decoded_controls(std::string_view text) noexcept {
     bool controls = false;
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     const auto* end = p + text.size();
     for (; p < end; ++p) {
         const unsigned c = *p;
-        length += (c & 0xC0) != 0x80;
-        high |= c >= 0x80;
         controls |= (c < 0x20 && c != '\t') || c == 0x7F ||
                     (c == 0xC2 && p + 1 < end && p[1] >= 0x80 && p[1] <= 0x9F);
     }
-    out.length = length;
-    out.ascii = !high;
-    out.controls = controls;
+    return controls;
 }
 
 }  // namespace
@@ -222,13 +215,11 @@ class EventWalker {
     [[gnu::always_inline]] bool string(Use use, ScannedText* out) {
         const std::size_t begin = p_ + 1;
         const std::size_t stop = masks_.next<&MaskBlock::stop>(begin);
-        // Plain ASCII up to a quote, the usual case: no backslash can have escaped it.
+        // Plain text up to a quote, the usual case: no backslash can have escaped it.
         if (stop != LineMasks::npos && s_[stop] == '"') {
             p_ = stop + 1;
             if (out != nullptr) {
                 out->bytes = std::string_view(s_ + begin, stop - begin);
-                out->length = static_cast<std::uint32_t>(stop - begin);
-                out->ascii = true;
                 out->controls = false;
             }
             return true;
@@ -246,8 +237,6 @@ class EventWalker {
         if (use != Use::check) scan_.controls_ |= facts.controls;
         if (out != nullptr) {
             out->bytes = std::string_view(s_ + begin, close - begin);
-            out->length = static_cast<std::uint32_t>(close - begin - facts.continuation);
-            out->ascii = !facts.high;
             out->controls = facts.controls;
         }
         return true;
@@ -307,7 +296,7 @@ class EventWalker {
         }
         ScannedText text;
         text.bytes = std::string_view(start, static_cast<std::size_t>(o - start));
-        describe_decoded(text.bytes, text);
+        text.controls = decoded_controls(text.bytes);
         if (use != Use::check) scan_.controls_ |= text.controls;
         if (out == nullptr) return true;
         *out = text;
@@ -355,8 +344,6 @@ class EventWalker {
                 const bool negative_zero = digits_end - start == 2 && s_[digits] == '0';
                 out->bytes = negative_zero ? std::string_view("0")
                                            : std::string_view(s_ + start, digits_end - start);
-                out->length = static_cast<std::uint32_t>(out->bytes.size());
-                out->ascii = true;
                 out->controls = false;
             }
             return true;

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "core/line_masks.hpp"
+#include "core/utf8.hpp"
 
 namespace nerit::core {
 
@@ -41,13 +42,15 @@ enum class ValueKind : std::uint8_t {
     object,
 };
 
-// A JSON string after decoding: its UTF-8 bytes, either in the line itself (no escapes) or in
-// the scan's own buffer.
+// A JSON string after decoding: its UTF-8 bytes, either in the scan's copy of the line (no
+// escapes) or in the scan's own buffer.
 struct ScannedText {
     std::string_view bytes;
-    std::uint32_t length = 0;  // in code points
-    bool ascii = true;
     bool controls = false;  // holds C0 but tab, DEL or C1: the viewer escapes such text
+
+    // Worked out when asked: the layouts need them for a few keys only.
+    std::size_t code_points() const noexcept { return utf8_code_points(bytes); }
+    bool ascii() const noexcept { return code_points() == bytes.size(); }
 };
 
 struct ScannedMember {

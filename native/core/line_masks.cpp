@@ -39,15 +39,6 @@ void finish_block(MaskBlock& block, std::uint64_t quote, std::uint64_t backslash
     block = MaskBlock{quote, backslash, (quote | special) & valid};
 }
 
-// The number of bits set in a 16-bit mask, without the library call that a popcount becomes
-// where the baseline instruction set lacks one.
-[[maybe_unused]] std::size_t bits_set(unsigned mask) noexcept {
-    mask = mask - ((mask >> 1) & 0x5555u);
-    mask = (mask & 0x3333u) + ((mask >> 2) & 0x3333u);
-    mask = (mask + (mask >> 4)) & 0x0F0Fu;
-    return (mask + (mask >> 8)) & 0x1Fu;
-}
-
 // Bits of the block's bytes that belong to the line.
 std::uint64_t valid_bits(std::size_t block, std::size_t size) noexcept {
     const std::size_t left = size - (block << 6);
@@ -65,7 +56,7 @@ bool build_scalar(const unsigned char* p, std::size_t size, std::size_t blocks,
             const std::uint64_t bit = std::uint64_t{1} << i;
             quote |= c == '"' ? bit : 0;
             backslash |= c == '\\' ? bit : 0;
-            special |= c == '\\' || c < 0x20 || c >= 0x7F ? bit : 0;
+            special |= c == '\\' || c < 0x20 || c == 0x7F || c == 0xC2 ? bit : 0;
             any_high |= c >= 0x80;
         }
         finish_block(out[b], quote, backslash, special, valid_bits(b, size), carry);
@@ -80,8 +71,9 @@ bool build_sse2(const unsigned char* p, std::size_t size, std::size_t blocks,
                 MaskBlock* out) noexcept {
     const __m128i quote = _mm_set1_epi8('"');
     const __m128i backslash = _mm_set1_epi8('\\');
-    const __m128i space = _mm_set1_epi8(0x20);
+    const __m128i last_c0 = _mm_set1_epi8(0x1F);
     const __m128i del = _mm_set1_epi8(0x7F);
+    const __m128i c2 = _mm_set1_epi8(static_cast<char>(0xC2));
     std::uint64_t carry = 0;
     std::uint64_t any_high = 0;
     for (std::size_t b = 0; b < blocks; ++b) {
@@ -96,9 +88,10 @@ bool build_sse2(const unsigned char* p, std::size_t size, std::size_t blocks,
             const __m128i is_backslash = _mm_cmpeq_epi8(x, backslash);
             q |= bits(_mm_cmpeq_epi8(x, quote));
             bs |= bits(is_backslash);
-            // Signed: bytes >= 0x80 are negative, so "below the space" takes them too.
-            special |= bits(_mm_or_si128(_mm_or_si128(is_backslash, _mm_cmplt_epi8(x, space)),
-                                         _mm_cmpeq_epi8(x, del)));
+            const __m128i c0 = _mm_cmpeq_epi8(_mm_min_epu8(x, last_c0), x);
+            special |= bits(_mm_or_si128(
+                _mm_or_si128(is_backslash, c0),
+                _mm_or_si128(_mm_cmpeq_epi8(x, del), _mm_cmpeq_epi8(x, c2))));
             high |= bits(x);
         }
         any_high |= high;
@@ -225,8 +218,9 @@ __attribute__((target("avx2"))) bool build_avx2(const unsigned char* p, std::siz
                                                 std::size_t blocks, MaskBlock* out) noexcept {
     const __m256i quote = _mm256_set1_epi8('"');
     const __m256i backslash = _mm256_set1_epi8('\\');
-    const __m256i space = _mm256_set1_epi8(0x20);
+    const __m256i last_c0 = _mm256_set1_epi8(0x1F);
     const __m256i del = _mm256_set1_epi8(0x7F);
+    const __m256i c2 = _mm256_set1_epi8(static_cast<char>(0xC2));
     Utf8Check utf8;
     std::uint64_t carry = 0;
     for (std::size_t b = 0; b < blocks; ++b) {
@@ -235,11 +229,12 @@ __attribute__((target("avx2"))) bool build_avx2(const unsigned char* p, std::siz
         const __m256i hi = _mm256_loadu_si256(at + 1);
         const __m256i backslash_lo = _mm256_cmpeq_epi8(lo, backslash);
         const __m256i backslash_hi = _mm256_cmpeq_epi8(hi, backslash);
-        // Signed: bytes >= 0x80 are negative, so "below the space" takes them too.
         const __m256i special_lo = _mm256_or_si256(
-            _mm256_or_si256(backslash_lo, _mm256_cmpgt_epi8(space, lo)), _mm256_cmpeq_epi8(lo, del));
+            _mm256_or_si256(backslash_lo, _mm256_cmpeq_epi8(_mm256_min_epu8(lo, last_c0), lo)),
+            _mm256_or_si256(_mm256_cmpeq_epi8(lo, del), _mm256_cmpeq_epi8(lo, c2)));
         const __m256i special_hi = _mm256_or_si256(
-            _mm256_or_si256(backslash_hi, _mm256_cmpgt_epi8(space, hi)), _mm256_cmpeq_epi8(hi, del));
+            _mm256_or_si256(backslash_hi, _mm256_cmpeq_epi8(_mm256_min_epu8(hi, last_c0), hi)),
+            _mm256_or_si256(_mm256_cmpeq_epi8(hi, del), _mm256_cmpeq_epi8(hi, c2)));
         const std::uint64_t high = bits64(lo, hi);
         if (high != 0 || utf8.pending()) {
             utf8.add(lo, static_cast<std::uint32_t>(high) == 0);
@@ -261,42 +256,13 @@ __attribute__((target("avx2"))) bool build_avx2(const unsigned char* p, std::siz
 TextFacts text_facts(const char* text, std::size_t size) noexcept {
     TextFacts facts;
     const auto* p = reinterpret_cast<const unsigned char*>(text);
-#if defined(__SSE2__)
-    const __m128i space = _mm_set1_epi8(0x20);
-    const __m128i backslash = _mm_set1_epi8('\\');
-    const __m128i del = _mm_set1_epi8(0x7F);
-    const __m128i c2 = _mm_set1_epi8(static_cast<char>(0xC2));
-    const __m128i below_a0 = _mm_set1_epi8(static_cast<char>(0xA0));
-    const __m128i below_c0 = _mm_set1_epi8(static_cast<char>(0xC0));
-    unsigned c2_before = 0;  // the block before ended with 0xC2
-    for (std::size_t i = 0; i < size; i += 16) {
-        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-        const unsigned inside = size - i >= 16 ? 0xFFFFu : (1u << (size - i)) - 1;
-        auto bits = [inside](__m128i m) {
-            return static_cast<unsigned>(_mm_movemask_epi8(m)) & inside;
-        };
-        const unsigned high = bits(x);
-        // Signed comparisons: bytes >= 0x80 are negative.
-        const unsigned below_space = bits(_mm_cmplt_epi8(x, space));
-        facts.raw_control |= (below_space & ~high) != 0;
-        facts.backslash |= bits(_mm_cmpeq_epi8(x, backslash)) != 0;
-        facts.high |= high != 0;
-        facts.continuation += bits_set(bits(_mm_cmplt_epi8(x, below_c0)));
-        const unsigned leads = bits(_mm_cmpeq_epi8(x, c2));
-        const unsigned c1_seconds = bits(_mm_cmplt_epi8(x, below_a0));  // 0x80..0x9F
-        facts.controls |= (bits(_mm_cmpeq_epi8(x, del)) | (((leads << 1) | c2_before) & c1_seconds)) != 0;
-        c2_before = (leads >> 15) & 1;
-    }
-#else
     for (std::size_t i = 0; i < size; ++i) {
         const unsigned c = p[i];
         facts.raw_control |= c < 0x20;
         facts.backslash |= c == '\\';
-        facts.high |= c >= 0x80;
-        facts.continuation += (c & 0xC0) == 0x80;
-        facts.controls |= c == 0x7F || (c == 0xC2 && i + 1 < size && p[i + 1] >= 0x80 && p[i + 1] <= 0x9F);
+        // The bytes are valid UTF-8: a 0xC2 is followed by a continuation byte.
+        facts.controls |= c == 0x7F || (c == 0xC2 && p[i + 1] <= 0x9F);
     }
-#endif
     return facts;
 }
 

@@ -21,19 +21,17 @@ struct MaskBlock {
     std::uint64_t quote;      // '"' that no backslash escapes
     std::uint64_t backslash;  // '\\'
     std::uint64_t stop;       // where a walk through a string must look: a quote, a backslash,
-                              // C0, DEL, or a byte >= 0x80
+                              // C0, DEL, or 0xC2 (the lead of the C1 characters)
 };
 
-// What a string's bytes hold beyond plain ASCII, for the few strings that hold any.
+// What a string's bytes hold beyond plain text, for the few strings that hold any.
 struct TextFacts {
     bool raw_control = false;  // C0: not allowed in a JSON string
     bool backslash = false;
-    bool high = false;           // a byte >= 0x80
-    bool controls = false;       // DEL or a C1 character (U+0080..U+009F)
-    std::size_t continuation = 0;  // UTF-8 continuation bytes
+    bool controls = false;  // DEL or a C1 character (U+0080..U+009F)
 };
 
-// The facts of `size` bytes at `text`, which must be followed by at least 15 readable bytes.
+// The facts of `size` bytes of valid UTF-8 at `text`.
 TextFacts text_facts(const char* text, std::size_t size) noexcept;
 
 class LineMasks {

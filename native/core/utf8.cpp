@@ -57,6 +57,12 @@ std::size_t check_scalar(const unsigned char* s, std::size_t n, std::size_t i, s
 
 }  // namespace
 
+std::size_t utf8_code_points(std::string_view text) noexcept {
+    std::size_t continuation = 0;
+    for (char c : text) continuation += (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+    return text.size() - continuation;
+}
+
 bool is_valid_utf8_scalar(std::string_view bytes) {
     const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
     return check_scalar(s, bytes.size(), 0, bytes.size()) == bytes.size();

@@ -1,6 +1,7 @@
 // Strict UTF-8 validation, as the host's UTF-8 decoder accepts a whole text.
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 
 namespace nerit::core {
@@ -9,6 +10,9 @@ namespace nerit::core {
 // invalid byte, overlong form, surrogate, value past U+10FFFF or sequence cut short by the end.
 // Runs of ASCII and of two-byte characters (Cyrillic text) are checked sixteen bytes at a time.
 bool is_valid_utf8(std::string_view bytes);
+
+// The number of characters of valid UTF-8 text: its bytes that are not continuation bytes.
+std::size_t utf8_code_points(std::string_view text) noexcept;
 
 // The same, one character at a time: the fallback without SSE2, and the reference of the tests.
 bool is_valid_utf8_scalar(std::string_view bytes);
