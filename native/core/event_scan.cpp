@@ -435,7 +435,26 @@ class EventWalker {
         return done;
     }
 
+    // An object at p_: its members walked by a loop made for its role, so that the usual
+    // members cost no dispatch.
     bool object(Role role, int depth) {
+        switch (role) {
+            case Role::top:
+                return object_of<Role::top>(depth);
+            case Role::msg:
+                return object_of<Role::msg>(depth);
+            case Role::fields:
+                return object_of<Role::fields>(depth);
+            case Role::inside_msg:
+                return object_of<Role::inside_msg>(depth);
+            case Role::other:
+                break;
+        }
+        return object_of<Role::other>(depth);
+    }
+
+    template <Role R>
+    bool object_of(int depth) {
         if (depth > json::kMaxDepth) return false;
         ++p_;  // '{'
         skip_whitespace();
@@ -447,29 +466,27 @@ class EventWalker {
         std::size_t count = 0;
         do {
             if (s_[p_] != '"') return false;
-            if (!member(role, depth, count++)) return false;
+            if (!member<R>(depth, count++)) return false;
         } while (next_item('}', done));
         return done;
     }
 
-    // One member at p_ (on its key's opening quote) of an object of role `role`.
-    bool member(Role role, int depth, std::size_t index) {
-        switch (role) {
-            case Role::top:
-                return recorded_member(scan_.members_, scan_.key_bloom_, scan_.known_index_,
-                                       scan_.duplicate_keys_, Role::top, depth);
-            case Role::fields:
-                return recorded_member(scan_.fields_, scan_.fields_bloom_, scan_.field_index_,
-                                       scan_.msg_duplicates_, Role::fields, depth);
-            case Role::msg:
-                return msg_member(depth, index);
-            case Role::inside_msg:
-            case Role::other:
-                break;
+    // One member at p_ (on its key's opening quote) of an object of role R.
+    template <Role R>
+    [[gnu::always_inline]] bool member(int depth, std::size_t index) {
+        if constexpr (R == Role::top) {
+            return recorded_member(scan_.members_, scan_.key_bloom_, scan_.known_index_,
+                                   scan_.duplicate_keys_, R, depth);
+        } else if constexpr (R == Role::fields) {
+            return recorded_member(scan_.fields_, scan_.fields_bloom_, scan_.field_index_,
+                                   scan_.msg_duplicates_, R, depth);
+        } else if constexpr (R == Role::msg) {
+            return msg_member(depth, index);
+        } else {
+            if (!string(string_use(R), nullptr) || !colon()) return false;
+            ValueKind kind;
+            return value(R, depth, false, false, kind, nullptr);
         }
-        if (!string(string_use(role), nullptr) || !colon()) return false;
-        ValueKind kind;
-        return value(role, depth, false, false, kind, nullptr);
     }
 
     bool colon() noexcept {
@@ -482,7 +499,7 @@ class EventWalker {
         return true;
     }
 
-    bool recorded_member(MemberList& members, std::uint64_t& bloom,
+    [[gnu::always_inline]] bool recorded_member(MemberList& members, std::uint64_t& bloom,
                          std::array<int, kKnownKeyCount>& known_index, bool& duplicate, Role role,
                          int depth) {
         ScannedMember* member = members.add();
