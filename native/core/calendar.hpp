@@ -24,6 +24,13 @@ inline bool read_digits(std::string_view text, std::size_t pos, std::size_t coun
     return true;
 }
 
+// The value of the two decimal digits at `p`, or -1 when either is not a digit.
+inline int two_digits(const char* p) {
+    const unsigned tens = static_cast<unsigned char>(p[0]) - unsigned{'0'};
+    const unsigned ones = static_cast<unsigned char>(p[1]) - unsigned{'0'};
+    return tens > 9 || ones > 9 ? -1 : static_cast<int>(tens * 10 + ones);
+}
+
 inline bool is_leap_year(int year) {
     return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
 }

@@ -61,13 +61,6 @@ std::size_t find_key_tail(std::string_view line, std::size_t from) {
                           : static_cast<std::size_t>(static_cast<const char*>(hit) - p);
 }
 
-// The value of the two decimal digits at `p`, or -1 when either is not a digit.
-int two_digits(const char* p) {
-    unsigned tens = static_cast<unsigned char>(p[0]) - unsigned{'0'};
-    unsigned ones = static_cast<unsigned char>(p[1]) - unsigned{'0'};
-    return tens > 9 || ones > 9 ? -1 : static_cast<int>(tens * 10 + ones);
-}
-
 }  // namespace
 
 std::optional<DateField> find_event_date(std::string_view line) {

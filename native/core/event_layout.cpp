@@ -26,7 +26,23 @@ void write_pieces(ByteBuffer& out, std::initializer_list<std::string_view> piece
 EventLayout::EventLayout(LayoutSettings settings)
     : settings_(std::move(settings)),
       colour_(!settings_.no_color && !settings_.is_raw),
-      expression_(settings_.format_expression) {}
+      expression_(settings_.format_expression) {
+    // grey(time) grey(", ") priority grey(", ") grey(type) grey(", ") name, or without colour
+    // time ", " priority ", " type ", " name.
+    constexpr std::string_view separator = ", ";
+    const std::string grey = colour_ ? settings_.color_grey : "";
+    const std::string end = colour_ ? settings_.color_end : "";
+    const std::string between = end + grey + std::string(separator) + end;
+    before_time_ = grey;
+    after_time_ = between;
+    after_type_ = between;
+    for (Severity severity : {Severity::plain, Severity::ok, Severity::fail}) {
+        const auto at = static_cast<std::size_t>(severity);
+        before_priority_[at] = colour_before(severity);
+        after_priority_[at] = std::string(colour_after(severity)) + grey +
+                              std::string(separator) + end + grey;
+    }
+}
 
 bool EventLayout::write(const EventScan& scan, ByteBuffer& out) {
     if (!lifted_.lift(scan, settings_.russian)) return false;
@@ -95,19 +111,10 @@ bool EventLayout::write_default(Severity severity, ByteBuffer& out) const {
     }
     const std::string_view type_text = type != nullptr ? type->value.bytes : std::string_view();
     const std::string_view name_text = name != nullptr ? name->value.bytes : std::string_view();
-    const std::string_view priority_text = priority->value.bytes;
-    constexpr std::string_view separator = ", ";
-    if (!colour_) {
-        write_pieces(out,
-                     {time, separator, priority_text, separator, type_text, separator, name_text});
-        return true;
-    }
-    // grey(time) grey(", ") priority grey(", ") grey(type) grey(", ") name
-    const std::string_view grey = settings_.color_grey;
-    const std::string_view end = settings_.color_end;
-    write_pieces(out, {grey, time, end, grey, separator, end, colour_before(severity),
-                       priority_text, colour_after(severity), grey, separator, end, grey, type_text,
-                       end, grey, separator, end, name_text});
+    const auto at = static_cast<std::size_t>(severity);
+    write_pieces(out, {before_time_, time, after_time_, before_priority_[at],
+                       priority->value.bytes, after_priority_[at], type_text, after_type_,
+                       name_text});
     return true;
 }
 

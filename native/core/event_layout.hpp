@@ -56,6 +56,13 @@ class EventLayout {
 
     LayoutSettings settings_;
     bool colour_;  // neither no_color nor is_raw
+    // The default layout's fixed text between its fields, colours and separators joined once:
+    // [time] [priority by severity] [type] name.
+    std::string before_time_;
+    std::string after_time_;
+    std::string before_priority_[3];
+    std::string after_priority_[3];
+    std::string after_type_;
     LiftedEvent lifted_;
     ExpressionText expression_;
     std::vector<std::size_t> key_lengths_;  // of the keyed layouts' labels, in characters

@@ -1,6 +1,8 @@
 // Reading ISO 8601 date texts of the usual shapes and writing them as "DD.MM.YYYY HH:MM:SS".
 #include "core/iso_clock.hpp"
 
+#include <cstring>
+
 #include "core/calendar.hpp"
 
 namespace nerit::core {
@@ -17,9 +19,25 @@ bool is_plain_offset(std::string_view zone) {
            minutes <= 59;
 }
 
-void put_two(char* at, int value) {
-    at[0] = static_cast<char>('0' + value / 10);
-    at[1] = static_cast<char>('0' + value % 10);
+// The fixed places of "YYYY-MM-DD" (and of "THH:MM:SS" after it) read at once: every field by
+// its two digits, every separator compared, and no field outside its range.
+bool valid_date(const char* p, int& year) {
+    const int century = two_digits(p);
+    const int year_of_century = two_digits(p + 2);
+    const int month = two_digits(p + 5);
+    const int day = two_digits(p + 8);
+    if ((century | year_of_century | month | day) < 0 || p[4] != '-' || p[7] != '-') return false;
+    year = century * 100 + year_of_century;
+    return year >= 1000 && month >= 1 && month <= 12 && day >= 1 &&
+           day <= days_in_month(year, month);
+}
+
+bool valid_clock(const char* p) {
+    const int hour = two_digits(p + 11);
+    const int minute = two_digits(p + 14);
+    const int second = two_digits(p + 17);
+    return (p[10] == 'T' || p[10] == ' ') && p[13] == ':' && p[16] == ':' &&
+           (hour | minute | second) >= 0 && hour <= 23 && minute <= 59 && second <= 59;
 }
 
 }  // namespace
@@ -27,29 +45,13 @@ void put_two(char* at, int value) {
 bool format_iso_clock(std::string_view text, char (&out)[kClockTextLength]) {
     constexpr std::size_t kDateLength = 10;  // YYYY-MM-DD
     constexpr std::size_t kTimeEnd = 19;     // YYYY-MM-DDTHH:MM:SS
-    if (text.size() < kDateLength || text[4] != '-' || text[7] != '-') return false;
+    const char* p = text.data();
     int year = 0;
-    int month = 0;
-    int day = 0;
-    if (!read_digits(text, 0, 4, year) || !read_digits(text, 5, 2, month) ||
-        !read_digits(text, 8, 2, day)) {
-        return false;
-    }
-    if (year < 1000 || month < 1 || month > 12 || day < 1 || day > days_in_month(year, month)) {
-        return false;
-    }
-    int hour = 0;
-    int minute = 0;
-    int second = 0;
-    if (text.size() > kDateLength) {
-        if (text.size() < kTimeEnd || (text[10] != 'T' && text[10] != ' ') || text[13] != ':' ||
-            text[16] != ':') {
-            return false;
-        }
-        if (!read_digits(text, 11, 2, hour) || !read_digits(text, 14, 2, minute) ||
-            !read_digits(text, 17, 2, second) || hour > 23 || minute > 59 || second > 59) {
-            return false;
-        }
+    if (text.size() < kDateLength || !valid_date(p, year)) return false;
+    if (text.size() == kDateLength) {
+        std::memcpy(out + 11, "00:00:00", 8);
+    } else {
+        if (text.size() < kTimeEnd || !valid_clock(p)) return false;
         std::size_t pos = kTimeEnd;
         if (pos < text.size() && text[pos] == '.') {
             std::size_t digits = 0;
@@ -58,19 +60,15 @@ bool format_iso_clock(std::string_view text, char (&out)[kClockTextLength]) {
             pos += 1 + digits;
         }
         if (!is_plain_offset(text.substr(pos))) return false;
+        std::memcpy(out + 11, p + 11, 8);  // HH:MM:SS as it stands
     }
-    put_two(out, day);
+    // DD.MM.YYYY: the date's own digits in another order.
+    std::memcpy(out, p + 8, 2);
     out[2] = '.';
-    put_two(out + 3, month);
+    std::memcpy(out + 3, p + 5, 2);
     out[5] = '.';
-    put_two(out + 6, year / 100);
-    put_two(out + 8, year % 100);
+    std::memcpy(out + 6, p, 4);
     out[10] = ' ';
-    put_two(out + 11, hour);
-    out[13] = ':';
-    put_two(out + 14, minute);
-    out[16] = ':';
-    put_two(out + 17, second);
     return true;
 }
 
