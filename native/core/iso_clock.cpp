@@ -13,10 +13,16 @@ bool is_plain_offset(std::string_view zone) {
     if (zone.empty()) return true;
     if (zone.size() == 1) return zone[0] == 'Z';
     if (zone.size() != 6 || (zone[0] != '+' && zone[0] != '-') || zone[3] != ':') return false;
-    int hours = 0;
-    int minutes = 0;
-    return read_digits(zone, 1, 2, hours) && read_digits(zone, 4, 2, minutes) && hours <= 23 &&
-           minutes <= 59;
+    const int hours = two_digits(zone.data() + 1);
+    const int minutes = two_digits(zone.data() + 4);
+    return (hours | minutes) >= 0 && hours <= 23 && minutes <= 59;
+}
+
+// Whether the `count` bytes at `p` are all decimal digits.
+bool all_digits(const char* p, std::size_t count) {
+    bool digits = true;
+    for (std::size_t i = 0; i < count; ++i) digits &= is_digit(p[i]);
+    return digits;
 }
 
 // The fixed places of "YYYY-MM-DD" (and of "THH:MM:SS" after it) read at once: every field by
@@ -28,8 +34,9 @@ bool valid_date(const char* p, int& year) {
     const int day = two_digits(p + 8);
     if ((century | year_of_century | month | day) < 0 || p[4] != '-' || p[7] != '-') return false;
     year = century * 100 + year_of_century;
+    // Only the 29th of February asks the leap-year rule.
     return year >= 1000 && month >= 1 && month <= 12 && day >= 1 &&
-           day <= days_in_month(year, month);
+           (day <= 28 || day <= days_in_month(year, month));
 }
 
 bool valid_clock(const char* p) {
@@ -54,9 +61,12 @@ bool format_iso_clock(std::string_view text, char (&out)[kClockTextLength]) {
         if (text.size() < kTimeEnd || !valid_clock(p)) return false;
         std::size_t pos = kTimeEnd;
         if (pos < text.size() && text[pos] == '.') {
-            std::size_t digits = 0;
-            while (pos + 1 + digits < text.size() && is_digit(text[pos + 1 + digits])) ++digits;
-            if (digits != 3 && digits != 6) return false;
+            // Three or six digits, and no seventh.
+            const std::size_t left = text.size() - pos - 1;
+            std::size_t digits = left >= 6 && all_digits(p + pos + 1, 6) ? 6
+                                 : left >= 3 && all_digits(p + pos + 1, 3) ? 3
+                                                                            : 0;
+            if (digits == 0 || (digits < left && is_digit(p[pos + 1 + digits]))) return false;
             pos += 1 + digits;
         }
         if (!is_plain_offset(text.substr(pos))) return false;
