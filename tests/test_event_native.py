@@ -25,7 +25,9 @@ from nerit_record_console import _probe, record_layout, record_source
 
 Formatter = record_layout.NeritEventFormatter
 BENCH = pathlib.Path(__file__).resolve().parents[1] / "bench"
-PROPERTY = settings(max_examples=1500, deadline=None,
+# A longer run: NERIT_EXAMPLES=20000 bash tools/test.sh tests/test_event_native.py
+EXAMPLES = int(os.environ.get("NERIT_EXAMPLES", "1500"))
+PROPERTY = settings(max_examples=EXAMPLES, deadline=None,
                     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 
 
@@ -64,14 +66,19 @@ def filter_host(tmp_path_factory):
     return record_source.NeritAllEventsIterator(Path(path))
 
 
-def native(line, options, priorities=(), sources=(), russian=False, colours=None):
+# The widths of the structural pass; "avx2" is "sse2" on a processor without AVX2.
+VECTORS = ("scalar", "sse2", "avx2")
+
+
+def native(line, options, priorities=(), sources=(), russian=False, colours=None,
+           vectors="best"):
     ok, fail, grey, end = colours or (Formatter.COLOR_OK, Formatter.COLOR_FAIL,
                                       Formatter.COLOR_GREY, Formatter.COLOR_END)
     config = (list(priorities), list(sources), options.get("format_expression"),
               options.get("is_detailed", False), options.get("is_raw", False),
               options.get("no_color", False), options.get("use_iso_date", False), russian,
               ok, fail, grey, end)
-    return _probe.event_line(line, config)
+    return _probe.event_line(line, config, vectors)
 
 
 def host_decision(host, event, priorities, sources):
@@ -95,8 +102,12 @@ def host_text(cls, options, event, russian):
 
 
 def check(host, line, options, priorities=(), sources=(), russian=False):
-    """Asserts the native outcome agrees with the host; returns it."""
+    """Asserts the native outcome agrees with the host, whatever the width of the structural
+    pass; returns it."""
     scanned, accepted, text = native(line, options, priorities, sources, russian)
+    for vectors in VECTORS:
+        assert native(line, options, priorities, sources, russian, vectors=vectors) == (
+            scanned, accepted, text), (line, vectors)
     try:  # the viewer reads lines as UTF-8 text, and drops those that are not
         line.decode()
     except UnicodeDecodeError:
@@ -393,6 +404,93 @@ def test_russian_keeps_the_russian_fields(filter_host):
     assert native(line, {"is_raw": True}, russian=False)[2].endswith(
         b"type_en:  Type\nname_en:  Name\n")
     check(filter_host, line, {"is_raw": True}, russian=True)
+
+
+# --- the structural pass: block edges, escapes and UTF-8 -----------------------------------------
+
+def padded(filler, value, tail=b""):
+    """A usual event whose "HOST" (after `filler` bytes of padding) holds `value`."""
+    return (b'{"PRIORITY":"err","PAD":"' + b"p" * filler + b'","HOST":"' + value + b'"' + tail +
+            b',"MSG":{"nerit-a":{"name_en":"N"}},"ISODATE":"2024-03-05"}')
+
+
+@pytest.mark.parametrize("value", [
+    b"", b"x", b'\\"', b"\\\\", b'\\\\\\"', b'a\\"b\\\\', b"\\/\\u00e9\\n",
+    "é".encode(), "жж".encode(), '\\"é\\"'.encode(), "€😀".encode(), b"\\ud83d\\ude00",
+    "\u0085".encode(), b"\x7f", b"\xc2\xa0", b"\\u007f",
+], ids=repr)
+@pytest.mark.parametrize("options", [{"is_raw": True}, {"format_expression": "[%HOST]"}])
+def test_strings_at_every_place_of_a_block(filter_host, value, options):
+    """Quotes, backslash runs and multi-byte characters at every place of the 64-byte blocks
+    of the structural pass and of its 32- and 16-byte vectors."""
+    for filler in range(0, 70):
+        check(filter_host, padded(filler, value), options)
+
+
+@pytest.mark.parametrize("line", [
+    b"{}", b" {} ", b'{"a":1}', b"{", b'{"', b'{"a"', b'{"a":', b'{"a":"', b'{"a":"b}', b"[]",
+    b'"x"', b"1", b"\t{}\r", b'{"a":-0}', b'{"a":-}', b'{"a":01}', b'{"a":1.}', b'{"a":1e}',
+    b'{"a":[1,2,]}', b'{"a":1,}', b'{,}', b'{"a" : "b" , "c":[ ] }', b'{"a":tru}',
+    b'{"a":-Infinity,"b":NaN}', b'{"a":1e400}', b'{"a":"\\x"}', b'{"a":"\\u12"}',
+    b'{"a":"\\u12G4"}', b'\xef\xbb\xbf{}', b'{"a":"b"}x', b'{}\x00',
+], ids=repr)
+def test_lines_shorter_than_a_vector(filter_host, line):
+    for options in ({"is_raw": True}, {}):
+        check(filter_host, line, options)
+
+
+@pytest.mark.parametrize("run", range(1, 6))
+@pytest.mark.parametrize("shift", range(-6, 3))
+def test_backslash_runs_across_a_block_edge(filter_host, run, shift):
+    """A run of backslashes that ends or crosses byte 64, before a quote, a letter or the
+    end of the text: an odd run escapes what follows it, an even one does not."""
+    prefix = b'{"PRIORITY":"err","HOST":"'
+    for after in (b'"', b"n", b""):
+        filler = b"a" * (64 + shift - len(prefix) - run)
+        line = prefix + filler + b"\\" * run + after + b'","MSG":{"a":{}}}'
+        check(filter_host, line, {"is_raw": True})
+
+
+BROKEN = [b"\x80", b"\xbf", b"\xc0\x80", b"\xc1\xbf", b"\xd0", b"\xe2\x82", b"\xe0\x9f\x80",
+          b"\xed\xa0\x80", b"\xf0\x8f\xbf\xbf", b"\xf4\x90\x80\x80", b"\xf5\x80\x80\x80",
+          b"\xf0\x9f\x98", b"\xff", b"\xd0\xd0\xb6"]
+
+
+@pytest.mark.parametrize("piece", BROKEN, ids=repr)
+def test_invalid_utf8_at_every_place_is_dropped(piece):
+    """Whatever the line holds around it, a broken sequence makes the line one the reader
+    drops, at every offset (in keys, values, between tokens, at block and vector edges)."""
+    line = ('{"ISODATE":"2024-03-05T10:20:30+03:00","Ключ":"значение","PRIORITY":"err",'
+            '"MSG":{"nerit-auth":{"type_ru":"Вход","name_en":"Login € 😀"}}}').encode()
+    for at in range(len(line) + 1):
+        broken = line[:at] + piece + line[at:]
+        for vectors in VECTORS:
+            assert native(broken, {"is_raw": True}, vectors=vectors)[0] is None, (broken, vectors)
+
+
+@pytest.mark.parametrize("size", [15, 16, 17, 31, 32, 33, 63, 64, 65, 95, 96, 97, 128])
+@pytest.mark.parametrize("tail", [b"\xd0", b"\xe2\x82", b"\xf0\x9f\x98", b"\xd0\xb6", b"\xf0\x9f\x98\x80"],
+                         ids=repr)
+def test_a_sequence_cut_at_the_end_of_the_line(filter_host, size, tail):
+    """The line ends inside (or right after) a multi-byte character, at vector edges."""
+    head = b'{"a":"'
+    line = head + b"x" * max(size - len(head) - len(tail), 0) + tail
+    check(filter_host, line, {"is_raw": True})
+    check(filter_host, line + b'"}', {"is_raw": True})
+
+
+UTF8_PIECES = st.sampled_from([b"a", b'"', b"\\", b"{", b"}", b":", b",", b" ", b"\x00", b"\x1f",
+                               b"\x7f", "é".encode(), "ж".encode(), "€".encode(), "😀".encode(),
+                               "\u0085".encode()] + BROKEN)
+
+
+@settings(max_examples=EXAMPLES, deadline=None)
+@given(pieces=st.lists(UTF8_PIECES, max_size=80))
+def test_the_pass_checks_utf8_as_the_host_decodes(filter_host, pieces):
+    """Any bytes: the line is reported not UTF-8 exactly when the host cannot decode it, and
+    the three widths agree on everything else too."""
+    check(filter_host, b"".join(pieces), {"is_raw": True})
+    check(filter_host, b'{"k":"' + b"".join(pieces) + b'","MSG":{"a":{}}}', {"is_raw": True})
 
 
 # --- the whole-file driver ---------------------------------------------------------------------
