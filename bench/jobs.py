@@ -375,7 +375,7 @@ def core_ceiling(path: str, mode: str, since: str | None = None, count: int = 10
     finally:
         os.close(sink)
     declined = (counts["declined_scan"] + counts["declined_filter"] + counts["declined_layout"]
-                + counts["not_utf8"])
+                + counts.get("not_utf8", 0))
     result["note"] = "; ".join(filter(None, [note, f"{declined} of {counts['lines']} lines declined "
                                                f"({counts['declined_scan']} not JSON objects)"]))
     return result

@@ -189,57 +189,59 @@ bool decoded_controls(std::string_view text) noexcept {
 }  // namespace
 
 // The walk over one line's masks: a recursive descent with the grammar of the host's JSON
-// decoder that jumps from quote to quote and records members as it goes.
+// decoder that jumps from quote to quote and records members as it goes. Each step takes the
+// position it starts at and gives back the position after what it read, or kFailed.
 class EventWalker {
   public:
     explicit EventWalker(EventScan& scan) noexcept
         : scan_(scan), masks_(scan.masks_), s_(scan.masks_.text()), end_(scan.masks_.size()) {}
 
     bool run() {
-        skip_whitespace();
-        if (s_[p_] != '{') return false;
-        if (!object(Role::top, 1)) return false;
-        skip_whitespace();
-        return p_ == end_;
+        std::size_t at = skip_whitespace(0);
+        if (s_[at] != '{') return false;
+        at = object_of<Role::top>(at, 1);
+        if (at == kFailed) return false;
+        return skip_whitespace(at) == end_;
     }
 
   private:
     using MemberList = FixedList<ScannedMember, 64>;
+    static constexpr std::size_t kFailed = LineMasks::npos;
 
-    void skip_whitespace() noexcept {
+    std::size_t skip_whitespace(std::size_t at) const noexcept {
         // The zero after the line stops it; a byte above the space is no white space.
-        while (static_cast<unsigned char>(s_[p_]) <= ' ' && is_whitespace(s_[p_])) ++p_;
+        while (static_cast<unsigned char>(s_[at]) <= ' ' && is_whitespace(s_[at])) ++at;
+        return at;
     }
 
-    // The string whose opening quote is at p_; on success p_ is past its closing quote.
-    [[gnu::always_inline]] bool string(Use use, ScannedText* out) {
-        const std::size_t begin = p_ + 1;
-        const std::size_t stop = masks_.next<&MaskBlock::stop>(begin);
+    // The string whose opening quote is at `at`.
+    [[gnu::always_inline]] std::size_t string(std::size_t at, Use use,
+                                             ScannedText* __restrict out) {
+        const std::size_t begin = at + 1;
+        const std::size_t stop = masks_.next_stop(begin);
         // Plain text up to a quote, the usual case: no backslash can have escaped it.
-        if (stop != LineMasks::npos && s_[stop] == '"') {
-            p_ = stop + 1;
+        if (s_[stop] == '"') [[likely]] {
             if (out != nullptr) {
                 out->bytes = std::string_view(s_ + begin, stop - begin);
                 out->controls = false;
             }
-            return true;
+            return stop + 1;
         }
         return special_string(begin, use, out);
     }
 
-    [[gnu::noinline]] bool special_string(std::size_t begin, Use use, ScannedText* out) {
-        const std::size_t close = masks_.next<&MaskBlock::quote>(begin);
-        if (close == LineMasks::npos) return false;
-        p_ = close + 1;
+    [[gnu::noinline]] std::size_t special_string(std::size_t begin, Use use, ScannedText* out) {
+        const std::size_t close = masks_.next_quote(begin);
+        if (close == LineMasks::npos) return kFailed;
         const TextFacts facts = text_facts(s_ + begin, close - begin);
-        if (facts.raw_control) return false;  // not allowed in a JSON string
-        if (facts.backslash) return escaped(begin, close, use, out);
+        if (facts.raw_control) return kFailed;  // not allowed in a JSON string
+        if (facts.backslash) return escaped(begin, close, use, out) ? close + 1 : kFailed;
         if (use != Use::check) scan_.controls_ |= facts.controls;
         if (out != nullptr) {
             out->bytes = std::string_view(s_ + begin, close - begin);
             out->controls = facts.controls;
         }
-        return true;
+        return close + 1;
     }
 
     // A string with escapes, decoded into the scan's buffer; valid UTF-8 and free of raw
@@ -255,14 +257,26 @@ class EventWalker {
             const char kind = s_[i + 1];  // the closing quote at worst: never past the line
             std::uint32_t cp = 0;
             switch (kind) {
-                case '"': case '\\': case '/':
+                case '"':
+                case '\\':
+                case '/':
                     cp = static_cast<unsigned char>(kind);
                     break;
-                case 'b': cp = '\b'; break;
-                case 'f': cp = '\f'; break;
-                case 'n': cp = '\n'; break;
-                case 'r': cp = '\r'; break;
-                case 't': cp = '\t'; break;
+                case 'b':
+                    cp = '\b';
+                    break;
+                case 'f':
+                    cp = '\f';
+                    break;
+                case 'n':
+                    cp = '\n';
+                    break;
+                case 'r':
+                    cp = '\r';
+                    break;
+                case 't':
+                    cp = '\t';
+                    break;
                 case 'u': {
                     if (close - i < 6) return false;
                     const long unit = hex4(s_ + i + 2);
@@ -304,12 +318,12 @@ class EventWalker {
         return true;
     }
 
-    // A number at p_ with the host's pattern -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][-+]?[0-9]+)?;
+    // A number at `at` with the host's pattern -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][-+]?[0-9]+)?;
     // whatever follows is checked by the caller. Integers of more than 18 digits, and reals
     // out of the double's range, are left to the host.
-    bool number(ValueKind& kind, ScannedText* out) {
-        const std::size_t start = p_;
-        std::size_t p = p_;
+    std::size_t number(std::size_t at, ValueKind& kind, ScannedText* out) {
+        const std::size_t start = at;
+        std::size_t p = at;
         if (s_[p] == '-') ++p;
         const std::size_t digits = p;
         if (s_[p] == '0') {
@@ -317,7 +331,7 @@ class EventWalker {
         } else if (s_[p] >= '1' && s_[p] <= '9') {
             while (is_digit(s_[p])) ++p;
         } else {
-            return false;
+            return kFailed;
         }
         const std::size_t digits_end = p;
         bool real = false;
@@ -335,9 +349,8 @@ class EventWalker {
                 p = q;
             }
         }
-        p_ = p;
         if (!real) {
-            if (digits_end - digits > json::kMaxIntegerDigits) return false;
+            if (digits_end - digits > json::kMaxIntegerDigits) return kFailed;
             kind = ValueKind::integer;
             if (out != nullptr) {
                 // The decimal form of the integer is its text, but for "-0".
@@ -346,215 +359,213 @@ class EventWalker {
                                            : std::string_view(s_ + start, digits_end - start);
                 out->controls = false;
             }
-            return true;
+            return p;
         }
         double value = 0;
-        const auto [ptr, error] = std::from_chars(s_ + start, s_ + p, value, std::chars_format::general);
+        const auto [ptr, error] =
+            std::from_chars(s_ + start, s_ + p, value, std::chars_format::general);
         // Out of range means the host would give an infinity or a rounded zero: its call.
-        if (error != std::errc() || ptr != s_ + p || !std::isfinite(value)) return false;
+        if (error != std::errc() || ptr != s_ + p || !std::isfinite(value)) return kFailed;
         kind = ValueKind::real;
-        return true;
+        return p;
     }
 
-    bool literal(std::string_view word) noexcept {
+    std::size_t literal(std::size_t at, std::string_view word) const noexcept {
         // The line is followed by zero bytes: comparing past its end is safe and fails.
-        if (std::memcmp(s_ + p_, word.data(), word.size()) != 0 || p_ + word.size() > end_) {
-            return false;
+        if (std::memcmp(s_ + at, word.data(), word.size()) != 0 || at + word.size() > end_) {
+            return kFailed;
         }
-        p_ += word.size();
-        return true;
+        return at + word.size();
     }
 
-    // Any value at p_ in a container of role `role`. `out` receives a text or an integer's
+    // Any value at `at` in a container of role `role`. `out` receives a text or an integer's
     // decimal form where the value is recorded.
-    bool value(Role role, int depth, bool under_msg_key, bool first_member, ValueKind& kind,
-               ScannedText* out) {
-        switch (s_[p_]) {
+    std::size_t value(std::size_t at, Role role, int depth, bool under_msg_key, bool first_member,
+                      ValueKind& kind, ScannedText* out) {
+        switch (s_[at]) {
             case '"':
                 kind = ValueKind::text;
-                return string(string_use(role), out);
+                return string(at, string_use(role), out);
             case '{':
                 kind = ValueKind::object;
-                return object(child_role(role, true, under_msg_key, first_member), depth + 1);
+                return object(at, child_role(role, true, under_msg_key, first_member), depth + 1);
             case '[':
                 kind = ValueKind::array;
-                return array(child_role(role, false, under_msg_key, first_member), depth + 1);
+                return array(at, child_role(role, false, under_msg_key, first_member), depth + 1);
             case 'n':
                 kind = ValueKind::null;
-                return literal("null");
+                return literal(at, "null");
             case 't':
                 kind = ValueKind::boolean_true;
-                return literal("true");
+                return literal(at, "true");
             case 'f':
                 kind = ValueKind::boolean_false;
-                return literal("false");
+                return literal(at, "false");
             case 'N':
                 kind = ValueKind::real;
-                return literal("NaN");
+                return literal(at, "NaN");
             case 'I':
                 kind = ValueKind::real;
-                return literal("Infinity");
+                return literal(at, "Infinity");
             case '-':
-                if (s_[p_ + 1] == 'I') {
+                if (s_[at + 1] == 'I') {
                     kind = ValueKind::real;
-                    return literal("-Infinity");
+                    return literal(at, "-Infinity");
                 }
-                return number(kind, out);
+                return number(at, kind, out);
             default:
-                return number(kind, out);
+                return number(at, kind, out);
         }
     }
 
-    // After a member or an element: true with p_ on the next one, false with `done` set at
-    // the container's end, false without it on a syntax error.
-    bool next_item(char closing, bool& done) noexcept {
-        if (static_cast<unsigned char>(s_[p_]) <= ' ') skip_whitespace();
-        const char c = s_[p_++];
-        if (c == ',') {
-            skip_whitespace();
-            return true;
-        }
-        done = c == closing;
-        return false;
+    // After a member or an element at `at`: the position of the next one (`more` set), of
+    // what follows the container's end (`more` clear), or kFailed.
+    std::size_t next_item(std::size_t at, char closing, bool& more) const noexcept {
+        if (static_cast<unsigned char>(s_[at]) <= ' ') at = skip_whitespace(at);
+        const char c = s_[at];
+        more = c == ',';
+        if (more) return skip_whitespace(at + 1);
+        return c == closing ? at + 1 : kFailed;
     }
 
-    bool array(Role role, int depth) {
-        if (depth > json::kMaxDepth) return false;
-        ++p_;  // '['
-        skip_whitespace();
-        if (s_[p_] == ']') {
-            ++p_;
-            return true;
+    // After a key: the position of its value, or kFailed.
+    std::size_t colon(std::size_t at) const noexcept {
+        if (s_[at] != ':') {
+            at = skip_whitespace(at);
+            if (s_[at] != ':') return kFailed;
         }
+        ++at;
+        return static_cast<unsigned char>(s_[at]) <= ' ' ? skip_whitespace(at) : at;
+    }
+
+    std::size_t array(std::size_t at, Role role, int depth) {
+        if (depth > json::kMaxDepth) return kFailed;
+        at = skip_whitespace(at + 1);  // past '['
+        if (s_[at] == ']') return at + 1;
         ValueKind kind;
-        bool done = false;
-        do {
+        for (bool more = true; more;) {
             // Strings of the message block's arrays only have their controls noted.
-            if (!value(role, depth, false, false, kind, nullptr)) return false;
-        } while (next_item(']', done));
-        return done;
+            at = value(at, role, depth, false, false, kind, nullptr);
+            if (at == kFailed) return kFailed;
+            at = next_item(at, ']', more);
+            if (at == kFailed) return kFailed;
+        }
+        return at;
     }
 
-    // An object at p_: its members walked by a loop made for its role, so that the usual
+    // An object at `at`: its members walked by a loop made for its role, so that the usual
     // members cost no dispatch.
-    bool object(Role role, int depth) {
+    std::size_t object(std::size_t at, Role role, int depth) {
         switch (role) {
             case Role::top:
-                return object_of<Role::top>(depth);
+                return object_of<Role::top>(at, depth);
             case Role::msg:
-                return object_of<Role::msg>(depth);
+                return object_of<Role::msg>(at, depth);
             case Role::fields:
-                return object_of<Role::fields>(depth);
+                return object_of<Role::fields>(at, depth);
             case Role::inside_msg:
-                return object_of<Role::inside_msg>(depth);
+                return object_of<Role::inside_msg>(at, depth);
             case Role::other:
                 break;
         }
-        return object_of<Role::other>(depth);
+        return object_of<Role::other>(at, depth);
     }
 
     template <Role R>
-    bool object_of(int depth) {
-        if (depth > json::kMaxDepth) return false;
-        ++p_;  // '{'
-        skip_whitespace();
-        if (s_[p_] == '}') {
-            ++p_;
-            return true;
+    std::size_t object_of(std::size_t at, int depth) {
+        if (depth > json::kMaxDepth) return kFailed;
+        at = skip_whitespace(at + 1);  // past '{'
+        if (s_[at] == '}') return at + 1;
+        std::size_t index = 0;
+        for (bool more = true; more; ++index) {
+            if (s_[at] != '"') return kFailed;
+            at = member<R>(at, depth, index);
+            if (at == kFailed) return kFailed;
+            at = next_item(at, '}', more);
+            if (at == kFailed) return kFailed;
         }
-        bool done = false;
-        std::size_t count = 0;
-        do {
-            if (s_[p_] != '"') return false;
-            if (!member<R>(depth, count++)) return false;
-        } while (next_item('}', done));
-        return done;
+        return at;
     }
 
-    // One member at p_ (on its key's opening quote) of an object of role R.
+    // One member at `at` (its key's opening quote) of an object of role R.
     template <Role R>
-    [[gnu::always_inline]] bool member(int depth, std::size_t index) {
+    [[gnu::always_inline]] std::size_t member(std::size_t at, int depth, std::size_t index) {
         if constexpr (R == Role::top) {
-            return recorded_member(scan_.members_, scan_.key_bloom_, scan_.known_index_,
+            return recorded_member(at, scan_.members_, scan_.key_bloom_, scan_.known_index_,
                                    scan_.duplicate_keys_, R, depth);
         } else if constexpr (R == Role::fields) {
-            return recorded_member(scan_.fields_, scan_.fields_bloom_, scan_.field_index_,
+            return recorded_member(at, scan_.fields_, scan_.fields_bloom_, scan_.field_index_,
                                    scan_.msg_duplicates_, R, depth);
         } else if constexpr (R == Role::msg) {
-            return msg_member(depth, index);
+            return msg_member(at, depth, index);
         } else {
-            if (!string(string_use(R), nullptr) || !colon()) return false;
+            at = string(at, string_use(R), nullptr);
+            if (at == kFailed || (at = colon(at)) == kFailed) return kFailed;
             ValueKind kind;
-            return value(R, depth, false, false, kind, nullptr);
+            return value(at, R, depth, false, false, kind, nullptr);
         }
     }
 
-    bool colon() noexcept {
-        if (s_[p_] != ':') {
-            skip_whitespace();
-            if (s_[p_] != ':') return false;
-        }
-        ++p_;
-        skip_whitespace();
-        return true;
-    }
-
-    [[gnu::always_inline]] bool recorded_member(MemberList& members, std::uint64_t& bloom,
-                         std::array<int, kKnownKeyCount>& known_index, bool& duplicate, Role role,
-                         int depth) {
-        ScannedMember* member = members.add();
-        if (member == nullptr || !string(Use::record, &member->key) || !colon()) return false;
-        const ScannedText& key = member->key;
+    [[gnu::always_inline]] std::size_t recorded_member(
+        std::size_t at, MemberList& members, std::uint64_t& bloom,
+        std::array<int, kKnownKeyCount>& known_index, bool& duplicate, Role role, int depth) {
+        // Nothing else is reached through it: what the walk reads stays in registers.
+        ScannedMember* __restrict member = members.add();
+        if (member == nullptr) return kFailed;
+        at = string(at, Use::record, &member->key);
+        if (at == kFailed || (at = colon(at)) == kFailed) return kFailed;
+        const std::string_view key = member->key.bytes;
         // Every text is followed by at least eight readable bytes (the line's padding or the
         // decoded buffer's): one load and a mask give the prefix.
         std::uint64_t prefix = 0;
-        std::memcpy(&prefix, key.bytes.data(), 8);
-        if (key.bytes.size() < 8) prefix &= (std::uint64_t{1} << (8 * key.bytes.size())) - 1;
+        std::memcpy(&prefix, key.data(), 8);
+        if (key.size() < 8) prefix &= (std::uint64_t{1} << (8 * key.size())) - 1;
         member->key_prefix = prefix;
-        member->known = known_key(key.bytes.size(), prefix);
-        if (s_[p_] == '"') {
+        const KnownKey known = known_key(key.size(), prefix);
+        member->known = known;
+        if (s_[at] == '"') {
             member->kind = ValueKind::text;
-            if (!string(Use::record, &member->value)) return false;
+            at = string(at, Use::record, &member->value);
         } else {
             member->value = ScannedText();
-            if (!value(role, depth, member->known == KnownKey::msg, false, member->kind,
-                       &member->value)) {
-                return false;
-            }
+            at = value(at, role, depth, known == KnownKey::msg, false, member->kind,
+                       &member->value);
         }
-        if (member->known != KnownKey::other) {
-            int& at = known_index[static_cast<std::size_t>(member->known)];
-            if (at < 0) at = static_cast<int>(members.size() - 1);
+        if (at == kFailed) return kFailed;
+        if (known != KnownKey::other) {
+            int& first = known_index[static_cast<std::size_t>(known)];
+            if (first < 0) first = static_cast<int>(members.size() - 1);
         }
         const std::uint64_t bit = key_bit(*member);
-        if ((bloom & bit) != 0) {
+        if ((bloom & bit) != 0) [[unlikely]] {
             for (std::size_t i = 0; i + 1 < members.size(); ++i) {
                 duplicate |= same_key(members[i], *member);
             }
         }
         bloom |= bit;
-        return true;
+        return at;
     }
 
-    bool msg_member(int depth, std::size_t index) {
+    std::size_t msg_member(std::size_t at, int depth, std::size_t index) {
         ScannedText* name = scan_.msg_names_.add();
-        if (name == nullptr || !string(Use::record, name) || !colon()) return false;
+        if (name == nullptr) return kFailed;
+        at = string(at, Use::record, name);
+        if (at == kFailed || (at = colon(at)) == kFailed) return kFailed;
         if (index == 0) scan_.msg_first_name_ = *name;
         for (std::size_t i = 0; i + 1 < scan_.msg_names_.size(); ++i) {
             scan_.msg_duplicates_ |= scan_.msg_names_[i].bytes == name->bytes;
         }
         ++scan_.msg_members_;
         ValueKind kind;
-        if (!value(Role::msg, depth, false, index == 0, kind, nullptr)) return false;
+        at = value(at, Role::msg, depth, false, index == 0, kind, nullptr);
         if (index == 0) scan_.msg_first_kind_ = kind;
-        return true;
+        return at;
     }
 
     EventScan& scan_;
     const LineMasks& masks_;
     const char* s_;
     std::size_t end_;
-    std::size_t p_ = 0;
 };
 
 EventScan::EventScan(VectorLevel level) : level_(level) {}

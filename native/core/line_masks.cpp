@@ -32,11 +32,18 @@ std::uint64_t escaped_bytes(std::uint64_t backslash, std::uint64_t& carry) noexc
     return escaped;
 }
 
-// The masks of one block from its raw bit planes; clears what lies past the line.
-void finish_block(MaskBlock& block, std::uint64_t quote, std::uint64_t backslash,
+// Where the pass writes the masks of each block.
+struct MaskOut {
+    std::uint64_t* quote;
+    std::uint64_t* stop;
+};
+
+// The masks of block `b` from its raw bit planes; clears what lies past the line.
+void finish_block(const MaskOut& out, std::size_t b, std::uint64_t quote, std::uint64_t backslash,
                   std::uint64_t special, std::uint64_t valid, std::uint64_t& carry) noexcept {
     if ((backslash | carry) != 0) quote &= ~escaped_bytes(backslash, carry);
-    block = MaskBlock{quote, backslash, (quote | special) & valid};
+    out.quote[b] = quote;
+    out.stop[b] = (quote | special) & valid;
 }
 
 // Bits of the block's bytes that belong to the line.
@@ -46,7 +53,7 @@ std::uint64_t valid_bits(std::size_t block, std::size_t size) noexcept {
 }
 
 bool build_scalar(const unsigned char* p, std::size_t size, std::size_t blocks,
-                  MaskBlock* out) noexcept {
+                  const MaskOut& out) noexcept {
     std::uint64_t carry = 0;
     bool any_high = false;
     for (std::size_t b = 0; b < blocks; ++b) {
@@ -59,7 +66,7 @@ bool build_scalar(const unsigned char* p, std::size_t size, std::size_t blocks,
             special |= c == '\\' || c < 0x20 || c == 0x7F || c == 0xC2 ? bit : 0;
             any_high |= c >= 0x80;
         }
-        finish_block(out[b], quote, backslash, special, valid_bits(b, size), carry);
+        finish_block(out, b, quote, backslash, special, valid_bits(b, size), carry);
     }
     return !any_high ||
            is_valid_utf8_scalar(std::string_view(reinterpret_cast<const char*>(p), size));
@@ -68,7 +75,7 @@ bool build_scalar(const unsigned char* p, std::size_t size, std::size_t blocks,
 #if defined(__SSE2__)
 
 bool build_sse2(const unsigned char* p, std::size_t size, std::size_t blocks,
-                MaskBlock* out) noexcept {
+                const MaskOut& out) noexcept {
     const __m128i quote = _mm_set1_epi8('"');
     const __m128i backslash = _mm_set1_epi8('\\');
     const __m128i last_c0 = _mm_set1_epi8(0x1F);
@@ -95,7 +102,7 @@ bool build_sse2(const unsigned char* p, std::size_t size, std::size_t blocks,
             high |= bits(x);
         }
         any_high |= high;
-        finish_block(out[b], q, bs, special, valid_bits(b, size), carry);
+        finish_block(out, b, q, bs, special, valid_bits(b, size), carry);
     }
     return any_high == 0 || is_valid_utf8(std::string_view(reinterpret_cast<const char*>(p), size));
 }
@@ -215,7 +222,7 @@ __attribute__((target("avx2"))) inline std::uint64_t bits64(__m256i low, __m256i
 }
 
 __attribute__((target("avx2"))) bool build_avx2(const unsigned char* p, std::size_t size,
-                                                std::size_t blocks, MaskBlock* out) noexcept {
+                                                std::size_t blocks, const MaskOut& out) noexcept {
     const __m256i quote = _mm256_set1_epi8('"');
     const __m256i backslash = _mm256_set1_epi8('\\');
     const __m256i last_c0 = _mm256_set1_epi8(0x1F);
@@ -242,7 +249,7 @@ __attribute__((target("avx2"))) bool build_avx2(const unsigned char* p, std::siz
         } else {
             utf8.skip_ascii();
         }
-        finish_block(out[b], bits64(_mm256_cmpeq_epi8(lo, quote), _mm256_cmpeq_epi8(hi, quote)),
+        finish_block(out, b, bits64(_mm256_cmpeq_epi8(lo, quote), _mm256_cmpeq_epi8(hi, quote)),
                      bits64(backslash_lo, backslash_hi), bits64(special_lo, special_hi),
                      valid_bits(b, size), carry);
     }
@@ -284,7 +291,8 @@ void LineMasks::reserve(std::size_t size) {
     if (text_ && size <= capacity_ && (capacity_ <= kKeep || size > kKeep / 2)) return;
     const std::size_t capacity = size < 4096 ? 4096 : size;
     text_.reset(new char[capacity + 64 + kPadding]);
-    blocks_.reset(new MaskBlock[capacity / 64 + 2]);
+    quote_.reset(new std::uint64_t[capacity / 64 + 2]);
+    stop_.reset(new std::uint64_t[capacity / 64 + 2]);
     capacity_ = capacity;
 }
 
@@ -295,21 +303,29 @@ bool LineMasks::build(std::string_view line, VectorLevel level) {
     std::memcpy(text_.get(), line.data(), size_);
     // Zeros up to the end of the last block and kPadding beyond.
     std::memset(text_.get() + size_, 0, (block_count_ << 6) - size_ + kPadding);
-    blocks_[block_count_] = MaskBlock{};  // what next() reads at the very end
+    quote_[block_count_] = stop_[block_count_] = 0;
     const auto* p = reinterpret_cast<const unsigned char*>(text_.get());
+    const MaskOut out{quote_.get(), stop_.get()};
+    bool valid = false;
     switch (level) {
 #if defined(__SSE2__)
         case VectorLevel::avx2:
             if (best_vector_level() == VectorLevel::avx2) {
-                return build_avx2(p, size_, block_count_, blocks_.get());
+                valid = build_avx2(p, size_, block_count_, out);
+                break;
             }
             [[fallthrough]];
         case VectorLevel::sse2:
-            return build_sse2(p, size_, block_count_, blocks_.get());
+            valid = build_sse2(p, size_, block_count_, out);
+            break;
 #endif
         default:
-            return build_scalar(p, size_, block_count_, blocks_.get());
+            valid = build_scalar(p, size_, block_count_, out);
+            break;
     }
+    // The end of the line stops every walk through a string that has not closed.
+    stop_[size_ >> 6] |= std::uint64_t{1} << (size_ & 63);
+    return valid;
 }
 
 }  // namespace nerit::core

@@ -15,15 +15,6 @@ enum class VectorLevel : std::uint8_t { scalar, sse2, avx2 };
 // The widest level this processor runs, looked up once.
 VectorLevel best_vector_level() noexcept;
 
-// Bit i of a block's words describes byte 64 * block + i of the line; bits past the line's end
-// are clear.
-struct MaskBlock {
-    std::uint64_t quote;      // '"' that no backslash escapes
-    std::uint64_t backslash;  // '\\'
-    std::uint64_t stop;       // where a walk through a string must look: a quote, a backslash,
-                              // C0, DEL, or 0xC2 (the lead of the C1 characters)
-};
-
 // What a string's bytes hold beyond plain text, for the few strings that hold any.
 struct TextFacts {
     bool raw_control = false;  // C0: not allowed in a JSON string
@@ -52,14 +43,23 @@ class LineMasks {
     const char* text() const noexcept { return text_.get(); }
     std::size_t size() const noexcept { return size_; }
 
-    // Position of the first bit of a mask at or after `from` (at most size()), or npos.
-    template <std::uint64_t MaskBlock::*Field>
-    std::size_t next(std::size_t from) const noexcept {
+    // Position of the first stop at or after `from` (at most size()): size() at the latest,
+    // where the end of the line is marked.
+    std::size_t next_stop(std::size_t from) const noexcept {
+        const std::uint64_t bits = stop_[from >> 6] >> (from & 63);
+        if (bits != 0) return from + static_cast<std::size_t>(__builtin_ctzll(bits));
+        std::size_t w = (from >> 6) + 1;
+        while (stop_[w] == 0) ++w;
+        return (w << 6) + static_cast<std::size_t>(__builtin_ctzll(stop_[w]));
+    }
+
+    // Position of the first unescaped quote at or after `from` (at most size()), or npos.
+    std::size_t next_quote(std::size_t from) const noexcept {
         std::size_t w = from >> 6;
-        std::uint64_t bits = blocks_[w].*Field & (~std::uint64_t{0} << (from & 63));
+        std::uint64_t bits = quote_[w] & (~std::uint64_t{0} << (from & 63));
         while (bits == 0) {
             if (++w >= block_count_) return npos;
-            bits = blocks_[w].*Field;
+            bits = quote_[w];
         }
         return (w << 6) + static_cast<std::size_t>(__builtin_ctzll(bits));
     }
@@ -67,8 +67,15 @@ class LineMasks {
   private:
     void reserve(std::size_t size);
 
+    // Bit i of word w describes byte 64 * w + i of the line; bits past its end are clear, but
+    // for the mark of the end in stop_.
+    //   quote_: '"' that no backslash escapes
+    //   stop_:  where a walk through a string must look: a quote, a backslash, C0, DEL, or 0xC2
+    //           (the lead of the C1 characters)
+
     std::unique_ptr<char[]> text_;
-    std::unique_ptr<MaskBlock[]> blocks_;
+    std::unique_ptr<std::uint64_t[]> quote_;
+    std::unique_ptr<std::uint64_t[]> stop_;
     std::size_t capacity_ = 0;  // bytes of line the buffers hold
     std::size_t size_ = 0;
     std::size_t block_count_ = 0;
