@@ -511,6 +511,20 @@ def test_native_date_reader_declines_unusual_texts(text):
     assert _probe.fromisoformat_text(text) is None
 
 
+@pytest.mark.parametrize("usual", ["2024-02-29T23:59:59.123456+03:00", "2023-12-31 00:00:00.999Z",
+                                   "2024-03-05"])
+def test_native_date_reader_reads_each_place(usual):
+    """Every character of a usual text replaced in turn: the native reader reads it as the
+    host does or declines it."""
+    for at in range(len(usual)):
+        for other in "0129:-/.TZ+ a\u0660\uff10":
+            text = usual[:at] + other + usual[at + 1:]
+            native = _probe.fromisoformat_text(text)
+            if native is not None:
+                expected = host_datetime.datetime.fromisoformat(text)
+                assert native == expected.strftime("%d.%m.%Y %H:%M:%S"), text
+
+
 _digits = st.text("0123456789", min_size=1, max_size=4)
 _date_texts = st.one_of(
     st.datetimes(min_value=host_datetime.datetime(1, 1, 1)).map(lambda d: d.isoformat()),

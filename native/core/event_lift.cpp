@@ -6,15 +6,30 @@
 
 namespace nerit::core {
 
+namespace {
+
+// Position of `c` in `text` from `from` on, or npos: names are short, a loop beats a call.
+std::size_t find_byte(std::string_view text, char c, std::size_t from) noexcept {
+    for (std::size_t i = from; i < text.size(); ++i) {
+        if (text[i] == c) return i;
+    }
+    return std::string_view::npos;
+}
+
+}  // namespace
+
 bool source_of(const ScannedText& name, ScannedText& source) noexcept {
     const std::string_view bytes = name.bytes;
-    if (bytes.find("nerit") == std::string_view::npos) {
+    // The usual name starts with it; "nerit" holds no "-", so the first "-" follows it.
+    constexpr std::string_view kNerit = "nerit";
+    const bool leading = bytes.substr(0, kNerit.size()) == kNerit;
+    if (!leading && bytes.find(kNerit) == std::string_view::npos) {
         source = name;
         return true;
     }
-    const std::size_t first = bytes.find('-');
+    const std::size_t first = find_byte(bytes, '-', leading ? kNerit.size() : 0);
     if (first == std::string_view::npos) return false;  // split("-")[1]: IndexError
-    source.bytes = bytes.substr(first + 1, bytes.find('-', first + 1) - first - 1);
+    source.bytes = bytes.substr(first + 1, find_byte(bytes, '-', first + 1) - first - 1);
     source.controls = false;
     return true;
 }

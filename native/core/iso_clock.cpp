@@ -1,6 +1,7 @@
 // Reading ISO 8601 date texts of the usual shapes and writing them as "DD.MM.YYYY HH:MM:SS".
 #include "core/iso_clock.hpp"
 
+#include <cstdint>
 #include <cstring>
 
 #include "core/calendar.hpp"
@@ -25,26 +26,59 @@ bool all_digits(const char* p, std::size_t count) {
     return digits;
 }
 
-// The fixed places of "YYYY-MM-DD" (and of "THH:MM:SS" after it) read at once: every field by
-// its two digits, every separator compared, and no field outside its range.
+// Eight bytes at `p` as a little-endian word.
+std::uint64_t word_at(const char* p) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, p, 8);
+    return word;
+}
+
+// Whether the bytes of `word` that `digits` selects are decimal digits and the others equal
+// those of `fixed`: a digit has high nibble 3, and adding 6 to its low nibble carries nothing.
+bool matches(std::uint64_t word, std::uint64_t digits, std::uint64_t fixed) {
+    constexpr std::uint64_t kHigh = 0xF0F0F0F0F0F0F0F0u;
+    constexpr std::uint64_t kThrees = 0x3030303030303030u;
+    constexpr std::uint64_t kSixes = 0x0606060606060606u;
+    const std::uint64_t numeric = word & digits;
+    return (numeric & kHigh) == (kThrees & digits) &&
+           ((numeric + (kSixes & digits)) & kHigh) == (kThrees & digits) &&
+           (word & ~digits) == fixed;
+}
+
+// Little-endian word of eight bytes, for the patterns below.
+constexpr std::uint64_t pattern(const char (&text)[9]) {
+    std::uint64_t word = 0;
+    for (int i = 7; i >= 0; --i) word = (word << 8) | static_cast<unsigned char>(text[i]);
+    return word;
+}
+
+int digit_pair(const char* p) {
+    return (p[0] - '0') * 10 + (p[1] - '0');
+}
+
+// "YYYY-MM-DD" at `p`, every field in its range.
 bool valid_date(const char* p, int& year) {
-    const int century = two_digits(p);
-    const int year_of_century = two_digits(p + 2);
-    const int month = two_digits(p + 5);
-    const int day = two_digits(p + 8);
-    if ((century | year_of_century | month | day) < 0 || p[4] != '-' || p[7] != '-') return false;
-    year = century * 100 + year_of_century;
+    // "YYYY-MM-" as one word, then the day's two digits.
+    if (!matches(word_at(p), 0x00FFFF00FFFFFFFFu, pattern("\0\0\0\0-\0\0-")) ||
+        two_digits(p + 8) < 0) {
+        return false;
+    }
+    year = digit_pair(p) * 100 + digit_pair(p + 2);
+    const int month = digit_pair(p + 5);
+    const int day = digit_pair(p + 8);
     // Only the 29th of February asks the leap-year rule.
     return year >= 1000 && month >= 1 && month <= 12 && day >= 1 &&
            (day <= 28 || day <= days_in_month(year, month));
 }
 
+// "THH:MM:SS" (or with a space) at `p + 10`, every field in its range.
 bool valid_clock(const char* p) {
-    const int hour = two_digits(p + 11);
-    const int minute = two_digits(p + 14);
-    const int second = two_digits(p + 17);
-    return (p[10] == 'T' || p[10] == ' ') && p[13] == ':' && p[16] == ':' &&
-           (hour | minute | second) >= 0 && hour <= 23 && minute <= 59 && second <= 59;
+    // Bytes 11-18 "HH:MM:SS" as one word.
+    if ((p[10] != 'T' && p[10] != ' ') ||
+        !matches(word_at(p + 11), 0xFFFF00FFFF00FFFFu, pattern("\0\0:\0\0:\0\0"))) {
+        return false;
+    }
+    return digit_pair(p + 11) <= 23 && digit_pair(p + 14) <= 59 && digit_pair(p + 17) <= 59;
 }
 
 }  // namespace
