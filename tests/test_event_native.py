@@ -519,6 +519,26 @@ def test_render_file_writes_each_handled_event_and_counts_the_rest(tmp_path, fil
     assert out.read_bytes() == b"05.03.2024 00:00:00, err, , N\n"
 
 
+def test_render_file_after_a_very_long_line(tmp_path):
+    """The scan's buffers grown for a line of megabytes serve, and are given back for, the
+    short lines after it."""
+    event = {"ISODATE": "2024-03-05", "PRIORITY": "err", "MSG": {"nerit-auth": {"name_en": "N"}}}
+    long_event = dict(event, HOST="ж\\/" * 600_000)
+    lines = [json.dumps(event), json.dumps(long_event, ensure_ascii=False), json.dumps(event)]
+    path = tmp_path / "events"
+    path.write_text("\n".join(lines) + "\n")
+    out = tmp_path / "out"
+    fd = os.open(out, os.O_WRONLY | os.O_CREAT)
+    try:
+        config = ([], [], "%PRIORITY %HOST", False, False, True, False, False, "", "", "", "")
+        counts = _probe.render_file(str(path), fd, config)
+    finally:
+        os.close(fd)
+    assert counts["written"] == 3
+    assert out.read_bytes().decode().split("\n") == ["err %HOST", "err " + "ж\\/" * 600_000,
+                                                      "err %HOST", ""]
+
+
 # --- the benchmark's three forms of the front --------------------------------------------------
 
 @pytest.fixture(scope="module")

@@ -572,7 +572,6 @@ EventScan::EventScan(VectorLevel level) : level_(level) {}
 EventScan::~EventScan() = default;
 
 ScanOutcome EventScan::scan(std::string_view line) {
-    if (!masks_.build(line, level_)) return ScanOutcome::not_utf8;
     members_.clear();
     fields_.clear();
     msg_names_.clear();
@@ -591,6 +590,7 @@ ScanOutcome EventScan::scan(std::string_view line) {
         decoded_.reset(new char[capacity + 8]);
         decoded_capacity_ = capacity;
     }
+    if (!masks_.build(line, level_)) return ScanOutcome::not_utf8;
     EventWalker walker(*this);
     return walker.run() ? ScanOutcome::scanned : ScanOutcome::declined;
 }

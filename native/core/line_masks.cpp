@@ -301,8 +301,8 @@ bool LineMasks::build(std::string_view line, VectorLevel level) {
     size_ = line.size();
     block_count_ = (size_ + 63) / 64;
     std::memcpy(text_.get(), line.data(), size_);
-    // Zeros up to the end of the last block and kPadding beyond.
-    std::memset(text_.get() + size_, 0, (block_count_ << 6) - size_ + kPadding);
+    // Zeros up to the end of the last block and kPadding beyond: a fixed size, written inline.
+    std::memset(text_.get() + size_, 0, 64 + kPadding);
     quote_[block_count_] = stop_[block_count_] = 0;
     const auto* p = reinterpret_cast<const unsigned char*>(text_.get());
     const MaskOut out{quote_.get(), stop_.get()};
