@@ -28,10 +28,8 @@ constexpr std::uint64_t prefix_of(const char (&text)[N]) {
     return prefix;
 }
 
-// Every known key has at most eight bytes, so its length and prefix identify it. A multiplier
-// found by search sends the nine known prefixes to nine different slots of sixteen.
-constexpr std::uint64_t kKeyHash = 0xec148cb48e73ca47u;
-
+// Every known key has at most eight bytes, so its length and prefix identify it; kKeyHash
+// sends the nine known prefixes to nine different slots of sixteen.
 constexpr std::size_t key_slot(std::uint64_t prefix) {
     return static_cast<std::size_t>((prefix * kKeyHash) >> 60);
 }
@@ -536,7 +534,7 @@ class EventWalker {
             int& first = known_index[static_cast<std::size_t>(known)];
             if (first < 0) first = static_cast<int>(members.size() - 1);
         }
-        const std::uint64_t bit = key_bit(*member);
+        const std::uint64_t bit = key_bit(prefix);
         if ((bloom & bit) != 0) [[unlikely]] {
             for (std::size_t i = 0; i + 1 < members.size(); ++i) {
                 duplicate |= same_key(members[i], *member);

@@ -167,11 +167,17 @@ inline bool same_key(const ScannedMember& a, const ScannedMember& b) noexcept {
            (a.key.bytes.size() <= 8 || a.key.bytes == b.key.bytes);
 }
 
-// One bit of 64 for a key, for a quick "certainly not among these keys".
+// The multiplier of a key's prefix that sends the nine known keys to nine different slots of
+// sixteen (its top four bits, found by search); other bits of the product serve as a hash.
+inline constexpr std::uint64_t kKeyHash = 0xec148cb48e73ca47u;
+
+// One bit of 64 for a key, for a quick "certainly not among these keys" (keys that share their
+// first eight bytes share it too).
+inline std::uint64_t key_bit(std::uint64_t prefix) noexcept {
+    return std::uint64_t{1} << (((prefix * kKeyHash) >> 52) & 63);
+}
 inline std::uint64_t key_bit(const ScannedMember& member) noexcept {
-    const std::uint64_t mixed =
-        (member.key_prefix ^ member.key.bytes.size()) * std::uint64_t{0x9E3779B97F4A7C15};
-    return std::uint64_t{1} << (mixed >> 58);
+    return key_bit(member.key_prefix);
 }
 
 }  // namespace nerit::core
