@@ -126,6 +126,13 @@ Use string_use(Role role) noexcept {
     return Use::check;
 }
 
+// The bytes of a word that a key of 0 to 8 bytes fills.
+constexpr std::array<std::uint64_t, 9> kPrefixMasks = [] {
+    std::array<std::uint64_t, 9> masks{};
+    for (std::size_t size = 1; size <= 8; ++size) masks[size] = (masks[size - 1] << 8) | 0xFF;
+    return masks;
+}();
+
 bool is_whitespace(char c) noexcept {
     return c == ' ' || c == '\n' || c == '\r' || c == '\t';
 }
@@ -517,7 +524,7 @@ class EventWalker {
         // decoded buffer's): one load and a mask give the prefix.
         std::uint64_t prefix = 0;
         std::memcpy(&prefix, key.data(), 8);
-        if (key.size() < 8) prefix &= (std::uint64_t{1} << (8 * key.size())) - 1;
+        prefix &= kPrefixMasks[std::min<std::size_t>(key.size(), 8)];
         member->key_prefix = prefix;
         const KnownKey known = known_key(key.size(), prefix);
         member->known = known;
