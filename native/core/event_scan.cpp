@@ -481,27 +481,29 @@ class EventWalker {
         if (depth > json::kMaxDepth) return kFailed;
         at = skip_whitespace(at + 1);  // past '{'
         if (s_[at] == '}') return at + 1;
-        std::size_t index = 0;
-        for (bool more = true; more; ++index) {
-            if (s_[at] != '"') return kFailed;
-            at = member<R>(at, depth, index);
-            if (at == kFailed) return kFailed;
-            at = next_item(at, '}', more);
-            if (at == kFailed) return kFailed;
+        if constexpr (R == Role::top) {
+            return recorded_object(at, depth, R, scan_.members_, scan_.key_bloom_,
+                                   scan_.known_index_, scan_.duplicate_keys_);
+        } else if constexpr (R == Role::fields) {
+            return recorded_object(at, depth, R, scan_.fields_, scan_.fields_bloom_,
+                                   scan_.field_index_, scan_.msg_duplicates_);
+        } else {
+            std::size_t index = 0;
+            for (bool more = true; more; ++index) {
+                if (s_[at] != '"') return kFailed;
+                at = member<R>(at, depth, index);
+                if (at == kFailed) return kFailed;
+                at = next_item(at, '}', more);
+                if (at == kFailed) return kFailed;
+            }
+            return at;
         }
-        return at;
     }
 
-    // One member at `at` (its key's opening quote) of an object of role R.
+    // One member at `at` (its key's opening quote) of an object of role R, which records none.
     template <Role R>
     [[gnu::always_inline]] std::size_t member(std::size_t at, int depth, std::size_t index) {
-        if constexpr (R == Role::top) {
-            return recorded_member(at, scan_.members_, scan_.key_bloom_, scan_.known_index_,
-                                   scan_.duplicate_keys_, R, depth);
-        } else if constexpr (R == Role::fields) {
-            return recorded_member(at, scan_.fields_, scan_.fields_bloom_, scan_.field_index_,
-                                   scan_.msg_duplicates_, R, depth);
-        } else if constexpr (R == Role::msg) {
+        if constexpr (R == Role::msg) {
             return msg_member(at, depth, index);
         } else {
             at = string(at, string_use(R), nullptr);
@@ -511,12 +513,40 @@ class EventWalker {
         }
     }
 
+    // What a recorded object's loop keeps in registers, written back at its end.
+    struct Recording {
+        ScannedMember* members;
+        std::size_t count;
+        std::uint64_t bloom;
+        bool duplicate;
+    };
+
+    // The members of an object of role top or fields, from the first key at `at`.
+    [[gnu::always_inline]] std::size_t recorded_object(std::size_t at, int depth, Role role,
+                                                       MemberList& members,
+                                                       std::uint64_t& bloom,
+                                                       std::array<int, kKnownKeyCount>& known_index,
+                                                       bool& duplicate) {
+        // Appended to what an earlier object of the role left (a repeated "MSG").
+        Recording recording{members.data(), members.size(), bloom, false};
+        for (bool more = true; more;) {
+            if (s_[at] != '"') return kFailed;
+            at = recorded_member(at, recording, known_index, role, depth);
+            if (at == kFailed) return kFailed;
+            at = next_item(at, '}', more);
+            if (at == kFailed) return kFailed;
+        }
+        members.resize(recording.count);
+        bloom = recording.bloom;
+        duplicate |= recording.duplicate;
+        return at;
+    }
+
     [[gnu::always_inline]] std::size_t recorded_member(
-        std::size_t at, MemberList& members, std::uint64_t& bloom,
-        std::array<int, kKnownKeyCount>& known_index, bool& duplicate, Role role, int depth) {
-        // Nothing else is reached through it: what the walk reads stays in registers.
-        ScannedMember* __restrict member = members.add();
-        if (member == nullptr) return kFailed;
+        std::size_t at, Recording& recording, std::array<int, kKnownKeyCount>& known_index,
+        Role role, int depth) {
+        if (recording.count == MemberList::kCapacity) return kFailed;
+        ScannedMember* member = recording.members + recording.count++;
         at = string(at, Use::record, &member->key);
         if (at == kFailed || (at = colon(at)) == kFailed) return kFailed;
         const std::string_view key = member->key.bytes;
@@ -537,17 +567,18 @@ class EventWalker {
                        &member->value);
         }
         if (at == kFailed) return kFailed;
+        const auto index = static_cast<int>(recording.count - 1);
         if (known != KnownKey::other) {
             int& first = known_index[static_cast<std::size_t>(known)];
-            if (first < 0) first = static_cast<int>(members.size() - 1);
+            if (first < 0) first = index;
         }
         const std::uint64_t bit = key_bit(prefix);
-        if ((bloom & bit) != 0) [[unlikely]] {
-            for (std::size_t i = 0; i + 1 < members.size(); ++i) {
-                duplicate |= same_key(members[i], *member);
+        if ((recording.bloom & bit) != 0) [[unlikely]] {
+            for (int i = 0; i < index; ++i) {
+                recording.duplicate |= same_key(recording.members[i], *member);
             }
         }
-        bloom |= bit;
+        recording.bloom |= bit;
         return at;
     }
 

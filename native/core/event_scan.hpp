@@ -71,6 +71,9 @@ class FixedList {
     // A new last item, or nullptr when the list is full.
     T* add() noexcept { return size_ < N ? &items_[size_++] : nullptr; }
     T& back() noexcept { return items_[size_ - 1]; }
+    // For a writer that counts in a register: the room, and the count it filled.
+    T* data() noexcept { return items_.data(); }
+    void resize(std::size_t size) noexcept { size_ = size; }
     std::size_t size() const noexcept { return size_; }
     bool empty() const noexcept { return size_ == 0; }
     const T* begin() const noexcept { return items_.data(); }
