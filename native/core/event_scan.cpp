@@ -220,8 +220,7 @@ class EventWalker {
     }
 
     // The string whose opening quote is at `at`.
-    [[gnu::always_inline]] std::size_t string(std::size_t at, Use use,
-                                             ScannedText* __restrict out) {
+    [[gnu::always_inline]] std::size_t string(std::size_t at, Use use, ScannedText* out) {
         const std::size_t begin = at + 1;
         const std::size_t stop = masks_.next_stop(begin);
         // Plain text up to a quote, the usual case: no backslash can have escaped it.

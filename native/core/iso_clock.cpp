@@ -94,7 +94,12 @@ bool format_iso_clock(std::string_view text, char (&out)[kClockTextLength]) {
     } else {
         if (text.size() < kTimeEnd || !valid_clock(p)) return false;
         std::size_t pos = kTimeEnd;
-        if (pos < text.size() && text[pos] == '.') {
+        // The shape logs write, ".ffffff+HH:MM" or "-HH:MM", as two words; others below.
+        if (text.size() == kTimeEnd + 13 &&
+            (matches(word_at(p + pos), 0x00FFFFFFFFFFFF00u, pattern(".\0\0\0\0\0\0+")) ||
+             matches(word_at(p + pos), 0x00FFFFFFFFFFFF00u, pattern(".\0\0\0\0\0\0-")))) {
+            pos += 7;
+        } else if (pos < text.size() && text[pos] == '.') {
             // Three or six digits, and no seventh.
             const std::size_t left = text.size() - pos - 1;
             std::size_t digits = left >= 6 && all_digits(p + pos + 1, 6) ? 6
