@@ -109,7 +109,8 @@ Role child_role(Role parent, bool object, bool under_msg_key, bool first_member)
     return Role::other;
 }
 
-// What becomes of a string: its text kept, only its controls noted, or only its syntax checked.
+// What becomes of a string: its controls noted and its text kept where the caller gives it a
+// place, its controls noted only, or its syntax checked only.
 enum class Use : std::uint8_t { record, note, check };
 
 Use string_use(Role role) noexcept {

@@ -48,9 +48,8 @@ struct ScannedText {
     std::string_view bytes;
     bool controls = false;  // holds C0 but tab, DEL or C1: the viewer escapes such text
 
-    // Worked out when asked: the layouts need them for a few keys only.
+    // Worked out when asked: the keyed layouts need it for their labels only.
     std::size_t code_points() const noexcept { return utf8_code_points(bytes); }
-    bool ascii() const noexcept { return code_points() == bytes.size(); }
 };
 
 struct ScannedMember {
