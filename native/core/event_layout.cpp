@@ -34,11 +34,10 @@ EventLayout::EventLayout(LayoutSettings settings)
     const std::string end = colour_ ? settings_.color_end : "";
     const std::string between = end + grey + std::string(separator) + end;
     before_time_ = grey;
-    after_time_ = between;
     after_type_ = between;
     for (Severity severity : {Severity::plain, Severity::ok, Severity::fail}) {
         const auto at = static_cast<std::size_t>(severity);
-        before_priority_[at] = colour_before(severity);
+        between_time_and_priority_[at] = between + std::string(colour_before(severity));
         after_priority_[at] = std::string(colour_after(severity)) + grey +
                               std::string(separator) + end + grey;
     }
@@ -112,9 +111,8 @@ bool EventLayout::write_default(Severity severity, ByteBuffer& out) const {
     const std::string_view type_text = type != nullptr ? type->value.bytes : std::string_view();
     const std::string_view name_text = name != nullptr ? name->value.bytes : std::string_view();
     const auto at = static_cast<std::size_t>(severity);
-    write_pieces(out, {before_time_, time, after_time_, before_priority_[at],
-                       priority->value.bytes, after_priority_[at], type_text, after_type_,
-                       name_text});
+    write_pieces(out, {before_time_, time, between_time_and_priority_[at], priority->value.bytes,
+                       after_priority_[at], type_text, after_type_, name_text});
     return true;
 }
 

@@ -59,8 +59,7 @@ class EventLayout {
     // The default layout's fixed text between its fields, colours and separators joined once:
     // [time] [priority by severity] [type] name.
     std::string before_time_;
-    std::string after_time_;
-    std::string before_priority_[3];
+    std::string between_time_and_priority_[3];  // by severity
     std::string after_priority_[3];
     std::string after_type_;
     LiftedEvent lifted_;

@@ -34,6 +34,15 @@ bool source_of(const ScannedText& name, ScannedText& source) noexcept {
     return true;
 }
 
+LiftedEvent::LiftedEvent() {
+    index_.fill(-1);
+    // The member that lifting adds: its key and kind are always these.
+    source_.kind = ValueKind::text;
+    source_.key.bytes = "source";
+    source_.known = KnownKey::source;
+    source_.key_prefix = key_prefix(source_.key.bytes);
+}
+
 bool LiftedEvent::lift(const EventScan& scan, bool russian) {
     ordered_ = false;
     if (scan.duplicate_keys() || scan.msg_duplicates() || scan.controls()) return false;
@@ -43,10 +52,6 @@ bool LiftedEvent::lift(const EventScan& scan, bool russian) {
         return false;
     }
     if (!source_of(scan.msg_first_name(), source_.value)) return false;
-    source_.kind = ValueKind::text;
-    source_.key.bytes = "source";
-    source_.known = KnownKey::source;
-    source_.key_prefix = key_prefix(source_.key.bytes);
     scan_ = &scan;
     dropped_type_ = russian ? KnownKey::type_en : KnownKey::type_ru;
     dropped_name_ = russian ? KnownKey::name_en : KnownKey::name_ru;

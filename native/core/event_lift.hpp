@@ -22,7 +22,7 @@ class LiftedEvent {
         const ScannedMember* value;  // its value and kind
     };
 
-    LiftedEvent() { index_.fill(-1); }
+    LiftedEvent();
 
     // Lifts the event of `scan` (the viewer having escaped it first). False where the
     // formatter would raise or the escaping would change the text (the caller leaves the

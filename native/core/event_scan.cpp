@@ -34,6 +34,9 @@ constexpr std::size_t key_slot(std::uint64_t prefix) {
     return static_cast<std::size_t>((prefix * kKeyHash) >> 60);
 }
 
+// The known key of a key's size and prefix, given the prefix times kKeyHash.
+KnownKey known_key_of(std::size_t size, std::uint64_t prefix, std::uint64_t hash) noexcept;
+
 struct KnownSlot {
     std::uint64_t prefix = 0;
     std::size_t size = 0;
@@ -66,7 +69,11 @@ static_assert([] {
 }(), "every known key has a slot of its own");
 
 KnownKey known_key(std::size_t size, std::uint64_t prefix) noexcept {
-    const KnownSlot& slot = kKnownSlots[key_slot(prefix)];
+    return known_key_of(size, prefix, prefix * kKeyHash);
+}
+
+KnownKey known_key_of(std::size_t size, std::uint64_t prefix, std::uint64_t hash) noexcept {
+    const KnownSlot& slot = kKnownSlots[static_cast<std::size_t>(hash >> 60)];
     return slot.prefix == prefix && slot.size == size ? slot.key : KnownKey::other;
 }
 
@@ -556,7 +563,8 @@ class EventWalker {
         std::memcpy(&prefix, key.data(), 8);
         prefix &= kPrefixMasks[std::min<std::size_t>(key.size(), 8)];
         member->key_prefix = prefix;
-        const KnownKey known = known_key(key.size(), prefix);
+        const std::uint64_t hash = prefix * kKeyHash;
+        const KnownKey known = known_key_of(key.size(), prefix, hash);
         member->known = known;
         if (s_[at] == '"') {
             member->kind = ValueKind::text;
@@ -572,7 +580,7 @@ class EventWalker {
             int& first = known_index[static_cast<std::size_t>(known)];
             if (first < 0) first = index;
         }
-        const std::uint64_t bit = key_bit(prefix);
+        const std::uint64_t bit = key_bit_of_hash(hash);
         if ((recording.bloom & bit) != 0) [[unlikely]] {
             for (int i = 0; i < index; ++i) {
                 recording.duplicate |= same_key(recording.members[i], *member);

@@ -175,8 +175,11 @@ inline constexpr std::uint64_t kKeyHash = 0xec148cb48e73ca47u;
 
 // One bit of 64 for a key, for a quick "certainly not among these keys" (keys that share their
 // first eight bytes share it too).
+inline std::uint64_t key_bit_of_hash(std::uint64_t prefix_times_key_hash) noexcept {
+    return std::uint64_t{1} << ((prefix_times_key_hash >> 52) & 63);
+}
 inline std::uint64_t key_bit(std::uint64_t prefix) noexcept {
-    return std::uint64_t{1} << (((prefix * kKeyHash) >> 52) & 63);
+    return key_bit_of_hash(prefix * kKeyHash);
 }
 inline std::uint64_t key_bit(const ScannedMember& member) noexcept {
     return key_bit(member.key_prefix);
