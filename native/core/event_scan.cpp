@@ -34,9 +34,6 @@ constexpr std::size_t key_slot(std::uint64_t prefix) {
     return static_cast<std::size_t>((prefix * kKeyHash) >> 60);
 }
 
-// The known key of a key's size and prefix, given the prefix times kKeyHash.
-KnownKey known_key_of(std::size_t size, std::uint64_t prefix, std::uint64_t hash) noexcept;
-
 struct KnownSlot {
     std::uint64_t prefix = 0;
     std::size_t size = 0;
@@ -68,13 +65,14 @@ static_assert([] {
     return filled == 9;
 }(), "every known key has a slot of its own");
 
-KnownKey known_key(std::size_t size, std::uint64_t prefix) noexcept {
-    return known_key_of(size, prefix, prefix * kKeyHash);
-}
-
+// The known key of a key's size and prefix, given the prefix times kKeyHash.
 KnownKey known_key_of(std::size_t size, std::uint64_t prefix, std::uint64_t hash) noexcept {
     const KnownSlot& slot = kKnownSlots[static_cast<std::size_t>(hash >> 60)];
     return slot.prefix == prefix && slot.size == size ? slot.key : KnownKey::other;
+}
+
+KnownKey known_key(std::size_t size, std::uint64_t prefix) noexcept {
+    return known_key_of(size, prefix, prefix * kKeyHash);
 }
 
 }  // namespace
@@ -165,25 +163,6 @@ long hex4(const char* p) noexcept {
         value = (value << 4) | digit;
     }
     return value;
-}
-
-char* put_utf8(char* o, std::uint32_t cp) noexcept {
-    if (cp < 0x80) {
-        *o++ = static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        *o++ = static_cast<char>(0xC0 | (cp >> 6));
-        *o++ = static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        *o++ = static_cast<char>(0xE0 | (cp >> 12));
-        *o++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        *o++ = static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        *o++ = static_cast<char>(0xF0 | (cp >> 18));
-        *o++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        *o++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        *o++ = static_cast<char>(0x80 | (cp & 0x3F));
-    }
-    return o;
 }
 
 // Whether the viewer escapes any character (C0 but tab, DEL, C1) of valid UTF-8 text.
@@ -318,7 +297,8 @@ class EventWalker {
                     return false;
             }
             i += 2;
-            o = put_utf8(o, cp);
+            const char32_t code_point = cp;  // never a surrogate here
+            o += json::encode_utf8(&code_point, 1, o);
         }
         ScannedText text;
         text.bytes = std::string_view(start, static_cast<std::size_t>(o - start));
