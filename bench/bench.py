@@ -704,7 +704,7 @@ def main(argv: list[str] | None = None) -> int:
                    help="compare wall time (default) or CPU time, steadier on a busy machine")
     r.add_argument("--front", help="command of the front (default: nerit-events beside this Python)")
     r.add_argument("--twin", type=Path, default=jobs.TWIN_PATH,
-                   help="plain-Python twin of the formatter (default bench/layout_twin.py)")
+                   help="plain-Python twin of the formatter (default tests/layout_twin.py)")
     r.add_argument("--json", help="also write the rows to this JSON file")
     r.set_defaults(func=cmd_run)
 
