@@ -1,7 +1,7 @@
 // Escaping control characters in events before they reach the formatter: event text is written
 // by whoever triggered the event, and must not be able to drive the user's terminal.
 #include "py/text_escape.hpp"
-#include "record_console/console.hpp"
+#include "record_console/event_escape.hpp"
 
 namespace nerit::console {
 

@@ -3,7 +3,8 @@
 #include <new>
 
 #include "py/host.hpp"
-#include "record_console/console.hpp"
+#include "record_console/console_state.hpp"
+#include "record_console/viewer.hpp"
 
 namespace nerit::console {
 

@@ -1,6 +1,9 @@
 // The show loop and follow mode: drawing, escaping, formatting and printing events; the handlers
 // that turn errors into messages and exit statuses; the final removal of the temporary directory.
-#include "record_console/console.hpp"
+#include "record_console/event_escape.hpp"
+#include "record_console/host_calls.hpp"
+#include "record_console/print_line.hpp"
+#include "record_console/viewer.hpp"
 #include "record_console/pending_error.hpp"
 
 namespace nerit::console {

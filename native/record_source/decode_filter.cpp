@@ -1,7 +1,9 @@
 // The decode-and-filter step shared by all iterators.
 #include "py/host.hpp"
 #include "py/json_build.hpp"
-#include "record_source/iterator.hpp"
+#include "record_source/decode_filter.hpp"
+#include "record_source/iterator_object.hpp"
+#include "record_source/state.hpp"
 
 namespace nerit::record_source {
 

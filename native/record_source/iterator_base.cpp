@@ -2,7 +2,9 @@
 #include <new>
 
 #include "py/host.hpp"
-#include "record_source/iterator.hpp"
+#include "record_source/iterator_types.hpp"
+#include "record_source/filters.hpp"
+#include "record_source/iterator_object.hpp"
 
 #include <structmember.h>
 

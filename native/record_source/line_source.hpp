@@ -3,7 +3,9 @@
 // otherwise.
 #pragma once
 
-#include "record_source/iterator.hpp"
+#include "record_source/decode_filter.hpp"
+#include "record_source/iterator_object.hpp"
+#include "record_source/iterator_types.hpp"
 
 namespace nerit::record_source {
 

@@ -3,7 +3,9 @@
 #include "record_source/lookup_cache.hpp"
 
 #include "py/host.hpp"
-#include "record_source/iterator.hpp"
+#include "record_source/decode_filter.hpp"
+#include "record_source/iterator_object.hpp"
+#include "record_source/state.hpp"
 
 namespace nerit::record_source {
 namespace {

@@ -3,7 +3,7 @@
 #include <new>
 
 #include "py/host.hpp"
-#include "record_source/iterator.hpp"
+#include "record_source/iterator_types.hpp"
 
 namespace nerit::record_source {
 namespace {

@@ -1,6 +1,6 @@
 // NeritNewEventIterator: events appended after construction, polling once a second.
 #include "py/host.hpp"
-#include "record_source/iterator.hpp"
+#include "record_source/iterator_types.hpp"
 #include "record_source/line_source.hpp"
 
 namespace nerit::record_source {

@@ -5,7 +5,9 @@
 #include "core/line_scan.hpp"
 #include "core/utf8.hpp"
 #include "py/host.hpp"
-#include "record_source/iterator.hpp"
+#include "record_source/decode_filter.hpp"
+#include "record_source/iterator_object.hpp"
+#include "record_source/iterator_types.hpp"
 
 namespace nerit::record_source {
 namespace {

@@ -1,10 +1,9 @@
-// Shared declarations of record_console: module state, the viewer object and host-call helpers.
+// Per-module data of record_console: the names it looks up, its state and the way a viewer
+// reaches them.
 #pragma once
 
-#include <cstdint>
-#include <initializer_list>
-
 #include "py/ref.hpp"
+#include "record_console/print_target.hpp"
 
 namespace nerit::console {
 
@@ -97,29 +96,6 @@ namespace nerit::console {
     X(s_nerit, "nerit")                                            \
     X(s_events, "events")
 
-// Where print_line sends a line, as the module's Python code would find it at this moment.
-struct PrintTarget {
-    py::Ref replacement;  // a print that replaces the host's, or empty
-    py::Ref stdout_file;  // sys.stdout (when the host's print is in force)
-    bool fast = false;    // the module's _fast_paths switch
-};
-
-// The last PrintTarget, trusted while the module's, the builtins' and sys's dicts are unchanged.
-struct PrintCache {
-    bool valid = false;
-    std::uint64_t module_dict_version = 0;
-    std::uint64_t builtins_dict_version = 0;
-    py::Ref sys_module;  // the module's sys global, a plain module
-    std::uint64_t sys_dict_version = 0;
-    PrintTarget target;
-
-    void clear() {
-        valid = false;
-        sys_module.reset();
-        target = PrintTarget();
-    }
-};
-
 // Per-module data. Lives in the module's state block; all members start empty (zeroed memory).
 struct ConsoleState {
 #define NERIT_DECLARE_NAME(field, text) py::Ref field;
@@ -136,12 +112,6 @@ struct ConsoleState {
     PrintCache print_cache;
 };
 
-// The instance layout of NeritEventViewer: everything else lives in the instance dictionary.
-struct ViewerObject {
-    PyObject_HEAD PyObject* dict;
-    PyObject* weakreflist;
-};
-
 // The module together with its state, found from any viewer (subclass instances included).
 struct Context {
     PyObject* module = nullptr;
@@ -152,45 +122,5 @@ extern PyModuleDef console_module_def;
 
 // Fills `out` from the type of `self`; false with an error set when that fails.
 bool context_of(PyObject* self, Context& out);
-
-// Borrowed module global, looked up at call time so that replacing it takes effect. Sets
-// NameError and returns nullptr when the module has no such name.
-PyObject* global(const Context& ctx, PyObject* name);
-
-// Attribute `attr` of module global `name` (e.g. sys.exit), looked up at call time.
-py::Ref global_attr(const Context& ctx, PyObject* name, PyObject* attr);
-
-// Calls `callable` with positional arguments and, optionally, keyword names for the last ones.
-py::Ref call(PyObject* callable, std::initializer_list<PyObject*> args,
-             PyObject* kwnames = nullptr);
-
-// Calls the method `name` of `self` with positional arguments, as `self.name(...)` would.
-py::Ref call_method(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args = {});
-
-// Writes `text` and a line end to standard output as the host's print would, calling a
-// replacement print instead when one is installed in the module or in builtins.
-bool print_line(const Context& ctx, PyObject* text);
-
-// Calls sys.exit(status). Usually raises SystemExit; returns true when a replacement returned.
-bool call_exit(const Context& ctx, long status);
-
-// Removes the temporary directory of a construction that failed, keeping the pending error.
-void discard_temp_dir_after_failure(PyObject* self, const Context& ctx);
-
-// The event with every control character in its keys and text values escaped, recursively;
-// the very same object when nothing needed changing. Empty Ref with an error set on failure.
-py::Ref escape_event(PyObject* event);
-
-// Slots and methods of NeritEventViewer, one file each.
-int viewer_init(PyObject* self, PyObject* args, PyObject* kwargs);
-PyObject* viewer_setup_filters(PyObject* self, PyObject* unused);
-PyObject* viewer_is_path_archive(PyObject* self, void* closure);
-PyObject* viewer_extract_events_from_archive(PyObject* self, PyObject* unused);
-PyObject* viewer_clean_temp_files(PyObject* self, PyObject* unused);
-PyObject* viewer_show_events(PyObject* self, PyObject* unused);
-PyObject* viewer_follow_events(PyObject* self, PyObject* unused);
-
-// Creates the NeritEventViewer type for `module`.
-py::Ref make_viewer_type(PyObject* module);
 
 }  // namespace nerit::console
