@@ -1,5 +1,6 @@
 // NeritEventIterator: instance layout, construction, GC support and the iteration protocol.
 #include <new>
+#include <utility>
 
 #include "py/host.hpp"
 #include "record_source/iterator_types.hpp"
@@ -77,31 +78,14 @@ int iterator_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     IteratorObject* it = as_iterator(self);
     Py_VISIT(it->dict);
-    if (it->native != nullptr) {
-        Py_VISIT(it->native->opened_file.get());
-        Py_VISIT(it->native->date_pattern.get());
-        Py_VISIT(it->native->pending_text.get());
-        Py_VISIT(it->native->checked_buffer.get());
-        Py_VISIT(it->native->reader_raw.get());
-        Py_VISIT(it->native->strict_errors.get());
-        Py_VISIT(it->native->utf8_encoding.get());
-        if (int visited = it->native->lookups.traverse(visit, arg)) return visited;
-    }
-    return 0;
+    return it->native == nullptr ? 0 : it->native->traverse(visit, arg);
 }
 
 int iterator_clear(PyObject* self) {
     IteratorObject* it = as_iterator(self);
-    Py_CLEAR(it->dict);
-    if (it->native != nullptr) {
-        it->native->opened_file.reset();
-        it->native->date_pattern.reset();
-        it->native->pending_text.reset();
-        it->native->checked_buffer.reset();
-        it->native->reader_raw.reset();
-        it->native->strict_errors.reset();
-        it->native->lookups.clear();
-    }
+    // Dropped through a handle so that the dict's own clean-up runs with the slot already empty.
+    Ref dict = Ref::steal(std::exchange(it->dict, nullptr));
+    if (it->native != nullptr) it->native->clear();
     return 0;
 }
 

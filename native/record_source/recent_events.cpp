@@ -138,11 +138,10 @@ PyObject* find_positions(PyObject* self, PyObject*) {
     if (!handle) return nullptr;
     Ref positions = scan_positions(st, self, handle.get());
     // The handle is closed on every way out; an error of the scan wins over one of the close.
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
+    py::compat::RaisedError raised = py::compat::RaisedError::fetch();
     Ref closed = Ref::steal(PyObject_CallMethodNoArgs(handle.get(), st->names.close.get()));
-    if (type != nullptr) {
-        PyErr_Restore(type, value, traceback);
+    if (raised) {
+        raised.restore();
         return nullptr;
     }
     if (!closed) return nullptr;
