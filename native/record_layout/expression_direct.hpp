@@ -9,8 +9,7 @@
 namespace nerit::layout {
 
 // Where the "%" signs of a formatter's expression stand, worked out once and kept in the
-// instance while its expression is the same object. Plain data (zeroed by the allocator); the
-// object's clear slot calls release().
+// instance while its expression is the same object; the object's clear slot calls release().
 struct ExpressionPlan {
     static constexpr int kMaxSites = 32;
 
@@ -25,14 +24,17 @@ struct ExpressionPlan {
     // Which sites a key takes, worked out once per key object and expression: the key holds
     // the result while it is alive, so the slot stays true for it (a str never changes).
     struct KeySites {
-        PyObject* key;            // owned; nullptr in an empty slot
+        py::Ref key;              // empty in an empty slot
         std::uint32_t takes;      // sites whose text starts with the key
         std::uint32_t overreach;  // sites the key would run past the next "%" from
     };
     static constexpr int kKeySlots = 64;
+    // The same answers by the key's text, for keys that come as new objects with every event
+    // (events decoded by json.loads): a new key object with a known text costs a comparison.
+    static constexpr int kTextSlots = 128;
 
-    PyObject* expression;  // owned; the expression the plan was made for
-    bool usable;           // false when that expression must go the general way
+    py::Ref expression;  // the expression the plan was made for
+    bool usable;         // false when that expression must go the general way
     int count;
     // The sites (one bit each) whose `first` is a given ASCII character, and those whose
     // `first` is any other.
@@ -40,6 +42,7 @@ struct ExpressionPlan {
     std::uint32_t other_sites;
     Site sites[kMaxSites];
     KeySites key_sites[kKeySlots];
+    KeySites text_sites[kTextSlots];
 
     // Makes the plan current for `expression` (an exact str); false when the expression is
     // not one the one-pass way can handle.
@@ -47,7 +50,7 @@ struct ExpressionPlan {
     // The sites of `key` (an exact, non-empty str) in the current expression.
     const KeySites& sites_of(PyObject* key) {
         const int home = home_slot(key);
-        if (key_sites[home].key == key) return key_sites[home];
+        if (key_sites[home].key.is(key)) return key_sites[home];
         return sites_of_elsewhere(key, home);
     }
     static int home_slot(PyObject* key) {
@@ -57,7 +60,7 @@ struct ExpressionPlan {
     }
     const KeySites& sites_of_elsewhere(PyObject* key, int home);
     void release();
-    int traverse(visitproc visit, void* arg);
+    int traverse(visitproc visit, void* arg) const;
 };
 
 // `expression` with every "%<key>" replaced key by key in the order of `event` (an exact dict),
