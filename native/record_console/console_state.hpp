@@ -2,7 +2,9 @@
 // reaches them.
 #pragma once
 
-#include "py/ref.hpp"
+#include "py/guard.hpp"
+#include "py/host.hpp"
+#include "py/module_state.hpp"
 #include "record_console/print_target.hpp"
 
 namespace nerit::console {
@@ -94,23 +96,36 @@ namespace nerit::console {
     X(s_vantor, "vantor")                                          \
     X(s_log, "log")                                                \
     X(s_nerit, "nerit")                                            \
-    X(s_events, "events")
+    X(s_events, "events")                                          \
+    X(fast_paths_name, py::kFastPathsAttr)                         \
+    X(newline, "\n") /* the end print writes */                    \
+    X(write_name, "write")
 
-// Per-module data. Lives in the module's state block; all members start empty (zeroed memory).
+// The other references the module holds.
+#define NERIT_CONSOLE_REFS(X)                                                             \
+    X(archive_suffixes) /* tuple of the recognised suffixes, in the order they are tried */ \
+    X(builtins_dict)    /* dictionary of the builtins module */                             \
+    X(builtin_print)    /* builtins.print as it was when the module loaded */               \
+    X(viewer_type)                                                                        \
+    X(file_keyword) /* ("file",), keyword names of print(text, file=...) */
+
+// Per-module data, declared once in the tables above.
 struct ConsoleState {
-#define NERIT_DECLARE_NAME(field, text) py::Ref field;
-    NERIT_CONSOLE_NAMES(NERIT_DECLARE_NAME)
-#undef NERIT_DECLARE_NAME
-    py::Ref archive_suffixes;  // tuple of the recognised suffixes, in the order they are tried
-    py::Ref builtins_dict;     // dictionary of the builtins module
-    py::Ref builtin_print;     // builtins.print as it was when the module loaded
-    py::Ref fast_paths_name;   // "_fast_paths"
-    py::Ref viewer_type;
-    py::Ref newline;       // "\n", the end print writes
-    py::Ref file_keyword;  // ("file",), keyword names of print(text, file=...)
-    py::Ref write_name;    // "write"
+    NERIT_STATE_TABLE(NERIT_CONSOLE_NAMES, NERIT_CONSOLE_REFS)
     PrintCache print_cache;
+    py::Watchers watchers;
+
+    int traverse(visitproc visit, void* arg) const {
+        if (const int visited = traverse_table(visit, arg)) return visited;
+        return print_cache.traverse(visit, arg);
+    }
+    void clear() {
+        clear_table();
+        print_cache.clear();
+    }
 };
+
+using StateSlot = py::ModuleStateSlot<ConsoleState>;
 
 // The module together with its state, found from any viewer (subclass instances included).
 struct Context {

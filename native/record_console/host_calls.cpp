@@ -13,7 +13,7 @@ using py::Ref;
 bool context_of(PyObject* self, Context& out) {
     out.module = PyType_GetModuleByDef(Py_TYPE(self), &console_module_def);
     if (out.module == nullptr) return false;
-    out.state = static_cast<ConsoleState*>(PyModule_GetState(out.module));
+    out.state = StateSlot::of(out.module);
     return out.state != nullptr;
 }
 

@@ -11,10 +11,6 @@ using py::Ref;
 
 namespace {
 
-std::uint64_t version_of(PyObject* dict) {
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-}
-
 // A print function that replaces the host's one (in this module or in builtins), or nullptr
 // (no error) when the host's own print is in force.
 PyObject* replaced_print(const Context& ctx, bool* failed) {
@@ -54,32 +50,29 @@ bool find_print_target(const Context& ctx, PrintTarget& out) {
 bool current_print_target(const Context& ctx, PrintTarget& out) {
     ConsoleState& st = *ctx.state;
     PrintCache& cache = st.print_cache;
-    PyObject* module_dict = PyModule_GetDict(ctx.module);
-    PyObject* builtins_dict = st.builtins_dict.get();
-    if (cache.valid && version_of(module_dict) == cache.module_dict_version &&
-        version_of(builtins_dict) == cache.builtins_dict_version &&
-        version_of(PyModule_GetDict(cache.sys_module.get())) == cache.sys_dict_version) {
+    if (cache.guard.holds()) {
         out = cache.target;
         return true;
     }
-    cache.clear();
+    cache.target = PrintTarget();
+    cache.guard.restart();
     if (!find_print_target(ctx, out)) return false;
     PyObject* sys = py::module_global(ctx.module, st.g_sys.get());
     if (sys == nullptr || !PyModule_CheckExact(sys)) {
         PyErr_Clear();
+        cache.clear();
         return true;
     }
     PyObject* in_dict = PyDict_GetItemWithError(PyModule_GetDict(sys), st.a_stdout.get());
     if (!out.replacement && in_dict != out.stdout_file.get()) {
         PyErr_Clear();
+        cache.clear();
         return true;
     }
-    cache.module_dict_version = version_of(module_dict);
-    cache.builtins_dict_version = version_of(builtins_dict);
-    cache.sys_module = Ref::borrow(sys);
-    cache.sys_dict_version = version_of(PyModule_GetDict(sys));
-    cache.target = out;
-    cache.valid = true;
+    cache.guard.add_module(st.watchers, ctx.module);
+    cache.guard.add_dict(st.watchers, st.builtins_dict.get());
+    cache.guard.add_module(st.watchers, sys);
+    if (cache.guard.arm()) cache.target = out;
     return true;
 }
 

@@ -1,9 +1,7 @@
 // Where a printed line goes, and the cache that keeps that answer between lines.
 #pragma once
 
-#include <cstdint>
-
-#include "py/ref.hpp"
+#include "py/guard.hpp"
 
 namespace nerit::console {
 
@@ -14,19 +12,20 @@ struct PrintTarget {
     bool fast = false;    // the module's _fast_paths switch
 };
 
-// The last PrintTarget, trusted while the module's, the builtins' and sys's dicts are unchanged.
+// The last PrintTarget, trusted while its guard holds: the module's, the builtins' and sys's
+// dicts unchanged.
 struct PrintCache {
-    bool valid = false;
-    std::uint64_t module_dict_version = 0;
-    std::uint64_t builtins_dict_version = 0;
-    py::Ref sys_module;  // the module's sys global, a plain module
-    std::uint64_t sys_dict_version = 0;
+    py::Guard guard;
     PrintTarget target;
 
     void clear() {
-        valid = false;
-        sys_module.reset();
+        guard.clear();
         target = PrintTarget();
+    }
+    int traverse(visitproc visit, void* arg) const {
+        Py_VISIT(target.replacement.get());
+        Py_VISIT(target.stdout_file.get());
+        return guard.traverse(visit, arg);
     }
 };
 
