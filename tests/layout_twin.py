@@ -28,13 +28,16 @@ class TwinEventFormatter:
         msg_key = list(event["MSG"].keys())[0]
         event["source"] = msg_key.split("-")[1] if "nerit" in msg_key else msg_key
         fields = event["MSG"][msg_key]
+        # Fields that are not a mapping (a text, a list) fail here with AttributeError, before
+        # anything is dropped.
+        drop, lift = fields.pop, fields.items
         if self.LOCALE == "ru_RU":
-            fields.pop("type_en", None)
-            fields.pop("name_en", None)
+            drop("type_en", None)
+            drop("name_en", None)
         else:
-            fields.pop("type_ru", None)
-            fields.pop("name_ru", None)
-        for key, value in fields.items():
+            drop("type_ru", None)
+            drop("name_ru", None)
+        for key, value in lift():
             event[key] = value
         del event["MSG"]
 

@@ -260,6 +260,33 @@ def test_hostile_archive_is_refused(tmp_path, tmp_snapshot, members, reason):
     assert new_temp_dirs(tmp_snapshot) == set()
 
 
+@pytest.mark.parametrize("case, reason", [
+    ("absolute", f"member '/tmp/nerit-escape/{LOG_MEMBER}' has an absolute path"),
+    ("symlink", f"'D/{LOG_MEMBER}' is a symbolic link (to '/etc/shadow')"),
+    ("fifo", f"'D/{LOG_MEMBER}' is a special file"),
+    ("too large", f"'D/{LOG_MEMBER}' declares 3 bytes, more than the 2 bytes free for it in "
+                  "'TEMP' (free space less a margin of 64 MiB)"),
+])
+def test_refusal_reads_the_same_whatever_tarfile_unpacks(engine_tarfile, tmp_path, viewer_clock,
+                                                         monkeypatch, capsys, case, reason):
+    monkeypatch.setattr(cli.signal, "signal", lambda *args: None)
+    monkeypatch.setattr(cli, "_bind_catalogue", lambda: None)
+    monkeypatch.setattr(record_console.shutil, "disk_usage",  # 2 bytes beyond the margin
+                        lambda path: shutil._ntuple_diskusage(1 << 30, 1 << 29, (64 << 20) + 2))
+    top = "/tmp/nerit-escape" if case == "absolute" else "D"
+    kind, link = {"symlink": (tarfile.SYMTYPE, "/etc/shadow"), "fifo": (tarfile.FIFOTYPE, "")}.get(
+        case, (tarfile.REGTYPE, ""))
+    archive = tmp_path / "hostile.tar"
+    with tarfile.open(archive, "w") as tar:
+        for info in (hostile_member(top, tarfile.DIRTYPE),
+                     hostile_member(f"{top}/{LOG_MEMBER}", kind, link)):
+            tar.addfile(info, io.BytesIO(b"{}\n") if info.isreg() else None)
+    assert cli.main([str(archive), "-a"]) == 1
+    reason = reason.replace("TEMP", f"/tmp/tmp{viewer_clock[0]!r}")
+    assert capsys.readouterr() == ("", f"nerit-events: {archive}: unpacking refused: {reason}\n")
+    assert engine_tarfile.extracts == [] and viewer_clock.left_behind() == set()
+
+
 def test_archive_without_event_log(tmp_path, tmp_snapshot):
     archive = tmp_path / "other.tgz"
     (tmp_path / "D").mkdir()

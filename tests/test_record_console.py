@@ -3,10 +3,15 @@
 import gc
 import gettext
 import io
+import json
 import os
 import re
+import shutil
 import stat
+import subprocess
+import sys
 import tarfile
+import textwrap
 import time
 import weakref
 from datetime import date
@@ -16,7 +21,7 @@ from types import SimpleNamespace
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from nerit_record_console import _probe, record_console
+from nerit_record_console import _probe, _tar_refusals, record_console, record_layout, record_source
 
 TODAY = date(2024, 3, 5)
 LOG_MEMBER = "vantor/log/nerit/events"
@@ -439,6 +444,22 @@ def test_interrupt_during_first_pass_propagates(stand_ins, exits):
 
 # ----------------------------------------------------------------------------- archive input
 
+HAS_FILTERS = hasattr(tarfile, "data_filter")
+MARGIN = 64 << 20  # free space that unpacking leaves untouched
+
+
+@pytest.fixture
+def free_space(monkeypatch):
+    """Replaces shutil.disk_usage: the free space it reports, and the paths it was asked about."""
+    state = SimpleNamespace(free=1 << 40, asked=[])
+
+    def disk_usage(path):
+        state.asked.append(Path(path))
+        return shutil._ntuple_diskusage(state.free * 2, state.free, state.free)
+
+    monkeypatch.setattr(record_console.shutil, "disk_usage", disk_usage)
+    return state
+
 
 def write_log(path, lines=('{"n": 1}',)):
     path.parent.mkdir(parents=True, exist_ok=True)
@@ -459,15 +480,6 @@ def report_archive(tmp_path, name="report.tar.xz", top="sosreport-host-2024", ex
     return archive
 
 
-def new_temp_dirs(before):
-    return {p for p in Path("/tmp").glob("tmp*") if re.fullmatch(r"tmp\d+\.\d+(e[-+]\d+)?", p.name)} - before
-
-
-@pytest.fixture
-def tmp_snapshot():
-    return {p for p in Path("/tmp").glob("tmp*")}
-
-
 @pytest.mark.parametrize("name, expected", [
     ("events", False), ("events.log", False), ("report.TGZ", False), ("report.tar.zst", False),
     (".tar", False), ("report.", False),
@@ -484,10 +496,11 @@ def test_archive_is_recognised_by_its_last_suffix(stand_ins, monkeypatch, name, 
 
 @pytest.mark.parametrize("name", ["report.tar", "report.tgz", "report.tar.gz", "report.tar.xz",
                                   "report.tar.bz2"])
-def test_report_archive_event_log_is_unpacked_privately(stand_ins, tmp_path, tmp_snapshot, name,
+def test_report_archive_event_log_is_unpacked_privately(stand_ins, engine_tarfile, free_space,
+                                                        tmp_path, viewer_clock, name,
                                                         monkeypatch):
     opened = []
-    real_open = tarfile.open
+    real_open = record_console.tarfile.open
 
     def recording_open(*args, **kwargs):
         opened.append((args, kwargs, real_open(*args, **kwargs)))
@@ -505,10 +518,37 @@ def test_report_archive_event_log_is_unpacked_privately(stand_ins, tmp_path, tmp
         assert stand_ins.constructed() == [("NeritAllEventsIterator", (expected,), {})]
         assert [p for p in temp_dir.rglob("*") if p.is_file()] == [expected]
         assert opened[0][:2] == ((Path(archive), "r:*"), {}) and opened[0][2].closed
+        (extracted,) = engine_tarfile.extracts
+        assert extracted["member"].name == "sosreport-host-2024/" + LOG_MEMBER
+        assert extracted["path"] == temp_dir
+        # The data filter where tarfile has it; else no owner, mode or time from the archive.
+        assert extracted.get("filter") == ("data" if engine_tarfile.filters else None)
+        assert extracted["set_attrs"] is engine_tarfile.filters
+        assert free_space.asked == [temp_dir]
     finally:
         viewer.show_events()
     assert not temp_dir.exists()
-    assert new_temp_dirs(tmp_snapshot) == set()
+    assert viewer_clock.left_behind() == set()
+
+
+def test_unpacked_copy_is_the_readers_plain_file(stand_ins, engine_tarfile, tmp_path,
+                                                 viewer_clock):
+    # Stored set-user-id, unreadable and someone else's: the copy is the reader's own, readable
+    # by its owner, without a set-id bit.
+    log = member("D/" + LOG_MEMBER, size=len(b'{"n": 7}\n'))
+    log.mode, log.uid, log.gid = 0o4000, 4242, 4242
+    archive = hostile_archive(tmp_path, [member("D", tarfile.DIRTYPE), log],
+                              data=b'{"n": 7}\n')
+    viewer = record_console.NeritEventViewer(options(watch_file=str(archive), all=True))
+    copy = viewer._NeritEventViewer__file_path
+    try:
+        mode = copy.stat().st_mode
+        assert mode & 0o7000 == 0 and mode & 0o600 == 0o600
+        assert copy.stat().st_uid == os.geteuid()
+        assert copy.read_text() == '{"n": 7}\n'
+    finally:
+        viewer.show_events()
+    assert viewer_clock.left_behind() == set()
 
 
 def member(name, kind=tarfile.REGTYPE, linkname="", size=0):
@@ -519,49 +559,70 @@ def member(name, kind=tarfile.REGTYPE, linkname="", size=0):
 
 HOSTILE = {
     "absolute": ([member("/tmp/escape-top", tarfile.DIRTYPE),
-                  member("/tmp/escape-top/" + LOG_MEMBER, size=3)], tarfile.AbsolutePathError),
+                  member("/tmp/escape-top/" + LOG_MEMBER, size=3)], "AbsolutePathError",
+                 "member '/tmp/escape-top/vantor/log/nerit/events' has an absolute path"),
     "dotdot": ([member("../escape-top", tarfile.DIRTYPE),
-                member("../escape-top/" + LOG_MEMBER, size=3)], tarfile.OutsideDestinationError),
+                member("../escape-top/" + LOG_MEMBER, size=3)], "OutsideDestinationError",
+               f"'../escape-top/vantor/log/nerit/events' would be extracted to "
+               f"'{Path('/tmp').resolve()}/escape-top/vantor/log/nerit/events', "
+               f"which is outside the destination"),
     "symlink": ([member("D", tarfile.DIRTYPE),
                  member("D/" + LOG_MEMBER, tarfile.SYMTYPE, "/etc/passwd")],
-                tarfile.SpecialFileError),
+                "SpecialFileError", "'D/vantor/log/nerit/events' is a special file"),
     "hardlink": ([member("D", tarfile.DIRTYPE),
                   member("D/" + LOG_MEMBER, tarfile.LNKTYPE, "/etc/passwd")],
-                 tarfile.SpecialFileError),
+                 "SpecialFileError", "'D/vantor/log/nerit/events' is a special file"),
     "device": ([member("D", tarfile.DIRTYPE), member("D/" + LOG_MEMBER, tarfile.CHRTYPE)],
-               tarfile.SpecialFileError),
+               "SpecialFileError", "'D/vantor/log/nerit/events' is a special file"),
     "fifo": ([member("D", tarfile.DIRTYPE), member("D/" + LOG_MEMBER, tarfile.FIFOTYPE)],
-             tarfile.SpecialFileError),
+             "SpecialFileError", "'D/vantor/log/nerit/events' is a special file"),
     "directory": ([member("D", tarfile.DIRTYPE), member("D/" + LOG_MEMBER, tarfile.DIRTYPE)],
-                  tarfile.SpecialFileError),
+                  "SpecialFileError", "'D/vantor/log/nerit/events' is a special file"),
 }
 
 
-def hostile_archive(tmp_path, members):
-    archive = tmp_path / "hostile.tar"
+def hostile_archive(tmp_path, members, name="hostile.tar", data=b"{}\n"):
+    archive = tmp_path / name
     with tarfile.open(archive, "w") as tar:
         for info in members:
-            tar.addfile(info, io.BytesIO(b"{}\n"[:info.size]) if info.isreg() else None)
+            tar.addfile(info, io.BytesIO(data[:info.size]) if info.isreg() else None)
     return archive
 
 
 @pytest.mark.parametrize("case", sorted(HOSTILE))
-def test_hostile_member_is_refused_and_nothing_is_left(stand_ins, tmp_path, tmp_snapshot, case):
-    members, error = HOSTILE[case]
+def test_hostile_member_is_refused_and_nothing_is_left(stand_ins, engine_tarfile, tmp_path,
+                                                       viewer_clock, case):
+    members, error_name, text = HOSTILE[case]
     archive = hostile_archive(tmp_path, members)
-    with pytest.raises(error) as refused:
+    with pytest.raises(tarfile.TarError) as refused:
         record_console.NeritEventViewer(options(watch_file=str(archive), all=True))
-    assert isinstance(refused.value, tarfile.TarError)
+    assert type(refused.value) is getattr(engine_tarfile.refusals, error_name)
+    assert str(refused.value) == text
+    assert refused.value.tarinfo.name == members[-1].name
+    assert engine_tarfile.extracts == []
     assert not Path("/tmp/escape-top").exists() and not (tmp_path.parent / "escape-top").exists()
-    assert new_temp_dirs(tmp_snapshot) == set()
+    assert len(viewer_clock) == 1 and viewer_clock.left_behind() == set()
     assert stand_ins.constructed() == []
+
+
+@pytest.mark.skipif(not HAS_FILTERS, reason="this interpreter's tarfile has no extraction filters")
+@pytest.mark.parametrize("name, args", [
+    ("AbsolutePathError", ()), ("OutsideDestinationError", ("/tmp/x/y",)),
+    ("SpecialFileError", ()),
+])
+def test_own_refusals_read_as_tarfiles(name, args):
+    info = member("D/it's")
+    ours, theirs = getattr(_tar_refusals, name)(info, *args), getattr(tarfile, name)(info, *args)
+    assert (str(ours), ours.args, ours.tarinfo) == (str(theirs), theirs.args, theirs.tarinfo)
+    assert type(ours).__name__ == name and isinstance(ours, _tar_refusals.FilterError)
+    assert issubclass(_tar_refusals.FilterError, tarfile.TarError)
 
 
 @pytest.mark.parametrize("case, error", [
     ("no log", KeyError), ("top-level file first", KeyError), ("not a tar", tarfile.ReadError),
 ])
-def test_failed_unpacking_removes_the_temporary_directory(stand_ins, tmp_path, tmp_snapshot,
-                                                          case, error):
+def test_failed_unpacking_removes_the_temporary_directory(stand_ins, engine_tarfile, tmp_path,
+                                                          viewer_clock, case, error):
     if case == "no log":
         archive = hostile_archive(tmp_path, [member("D", tarfile.DIRTYPE)])
     elif case == "top-level file first":
@@ -578,18 +639,41 @@ def test_failed_unpacking_removes_the_temporary_directory(stand_ins, tmp_path, t
         archive.write_bytes(gzip.compress(b'{"n": 1}\n'))
     with pytest.raises(error):
         record_console.NeritEventViewer(options(watch_file=str(archive), all=True))
-    assert new_temp_dirs(tmp_snapshot) == set()
+    assert engine_tarfile.extracts == []
+    assert viewer_clock.left_behind() == set()
+
+
+@pytest.mark.parametrize("first, log_name", [
+    (".", "./" + LOG_MEMBER),
+    ("./D", "./D/" + LOG_MEMBER),
+    ("D/sub", "D/sub/" + LOG_MEMBER),
+    ("D\udcff", "D\udcff/" + LOG_MEMBER),  # a byte that is no UTF-8, as tarfile reads it
+], ids=["dot", "dot-folder", "folder-path", "undecodable"])
+def test_log_is_read_where_the_member_was_written(engine_tarfile, tmp_path, viewer_clock, capsys,
+                                                  first, log_name):
+    # tar writes "./" for "-C dir ." and "D/sub/" for a folder given by its path.
+    content = b'{"PRIORITY": "info", "MSG": {"nerit-audit": {"name_en": "kept"}}}\n'
+    members = [member(first, tarfile.DIRTYPE), member(log_name, size=len(content))]
+    archive = hostile_archive(tmp_path, members, name="report.tar", data=content)
+    viewer = record_console.NeritEventViewer(
+        options(watch_file=str(archive), all=True, nocolor=True, format="%name_en"))
+    temp_dir = viewer._NeritEventViewer__temp_dir
+    assert viewer._NeritEventViewer__file_path == temp_dir / log_name
+    assert viewer._NeritEventViewer__file_path.read_bytes() == content
+    viewer.show_events()
+    assert capsys.readouterr().out == "kept\n"
+    assert viewer_clock.left_behind() == set()
 
 
 def test_failure_after_unpacking_removes_the_temporary_directory(stand_ins, tmp_path,
-                                                                 tmp_snapshot, monkeypatch):
+                                                                 viewer_clock, monkeypatch):
     def bad_date(*args, **kwargs):
         raise ValueError("Unknown string format: someday")
     monkeypatch.setattr(record_console, "NeritTimeRangeEventIterator", bad_date)
     archive = report_archive(tmp_path, "report.tgz")
     with pytest.raises(ValueError):
         record_console.NeritEventViewer(options(watch_file=str(archive), since="someday"))
-    assert new_temp_dirs(tmp_snapshot) == set()
+    assert viewer_clock.left_behind() == set()
 
 
 def test_existing_temporary_directory_is_not_touched(stand_ins, tmp_path, monkeypatch):
@@ -617,14 +701,141 @@ def test_temporary_directory_is_named_after_the_clock(stand_ins, tmp_path, monke
         viewer.show_events()
 
 
-def test_empty_archive_is_read_as_the_event_file(stand_ins, tmp_path, tmp_snapshot):
+def test_empty_archive_is_read_as_the_event_file(stand_ins, tmp_path, viewer_clock):
     archive = tmp_path / "empty.tar"
     with tarfile.open(archive, "w"):
         pass
     viewer = record_console.NeritEventViewer(options(watch_file=str(archive), all=True))
     assert viewer._NeritEventViewer__file_path == archive
     viewer.show_events()
-    assert new_temp_dirs(tmp_snapshot) == set()
+    assert viewer_clock.left_behind() == set()
+
+
+# ------------------------------------------------------- archive input: bounded unpacking
+
+
+class Zeros:
+    """A file of `size` zero bytes, read in pieces, never held whole."""
+
+    def __init__(self, size):
+        self.left = size
+
+    def read(self, count=-1):
+        count = self.left if count < 0 else min(count, self.left)
+        self.left -= count
+        return bytes(count)
+
+
+def zeros_archive(tmp_path, size, name="bomb.tgz", sparse=None):
+    """A compressed report whose event log declares `size` bytes of zeros; with `sparse`, a
+    sparse log whose map (offset, length pairs) places `size` stored bytes."""
+    log = member("D/" + LOG_MEMBER, size=size)
+    if sparse is not None:
+        pieces, real_size = sparse
+        log.pax_headers = {"GNU.sparse.map": ",".join(f"{o},{n}" for o, n in pieces),
+                           "GNU.sparse.size": str(real_size)}
+    archive = tmp_path / name
+    with tarfile.open(archive, "w:gz", format=tarfile.PAX_FORMAT) as tar:
+        tar.addfile(member("D", tarfile.DIRTYPE))
+        tar.addfile(log, Zeros(size))
+    return archive
+
+
+def disk_use(directory):
+    return sum(p.stat().st_blocks * 512 for p in Path(directory).rglob("*") if p.is_file())
+
+
+@pytest.mark.parametrize("spare, refused", [(0, False), (-1, True)])
+def test_compression_bomb_is_unpacked_only_within_the_free_space(stand_ins, engine_tarfile,
+                                                                 free_space, tmp_path,
+                                                                 viewer_clock, monkeypatch,
+                                                                 spare, refused):
+    size = 32 << 20  # of zeros, in a 32 KiB archive
+    archive = zeros_archive(tmp_path, size)
+    assert archive.stat().st_size < 64 << 10
+    free_space.free = size + MARGIN + spare
+    if not refused:
+        viewer = record_console.NeritEventViewer(options(watch_file=str(archive), all=True))
+        copy = viewer._NeritEventViewer__file_path
+        assert copy.stat().st_size == size and disk_use(copy.parent) <= size
+        viewer.show_events()
+    else:
+        written = []
+        monkeypatch.setattr(tarfile.TarFile, "makefile",
+                            lambda self, info, target: written.append(target))
+        with pytest.raises(_tar_refusals.MemberTooLargeError) as error:
+            record_console.NeritEventViewer(options(watch_file=str(archive), all=True))
+        assert re.fullmatch(
+            rf"'D/{LOG_MEMBER}' declares {size} bytes, more than the {size - 1} bytes free for "
+            r"it in '/tmp/tmp[\d.]+' \(free space less a margin of 64 MiB\)", str(error.value))
+        assert error.value.tarinfo.name == "D/" + LOG_MEMBER
+        assert isinstance(error.value, _tar_refusals.FILTER_ERRORS)
+        assert written == [] and engine_tarfile.extracts == [] and stand_ins.constructed() == []
+    assert free_space.asked == [Path("/tmp") / f"tmp{viewer_clock[0]!r}"]
+    assert viewer_clock.left_behind() == set()
+
+
+def test_member_declaring_a_negative_size_is_refused(engine_tarfile, tmp_path, viewer_clock):
+    # tarfile reads a pax size as given; copying "-5 bytes" would write almost 16 KiB.
+    log = member("D/" + LOG_MEMBER)
+    log.pax_headers = {"size": "-5"}
+    archive = hostile_archive(tmp_path, [member("D", tarfile.DIRTYPE), log], name="neg.tar")
+    with tarfile.open(archive) as tar:
+        assert tar.getmember("D/" + LOG_MEMBER).size == -5
+    with pytest.raises(_tar_refusals.MemberTooLargeError) as error:
+        record_console.NeritEventViewer(options(watch_file=str(archive), all=True))
+    assert str(error.value) == f"'D/{LOG_MEMBER}' declares a negative size (-5 bytes)"
+    assert engine_tarfile.extracts == [] and viewer_clock.left_behind() == set()
+
+
+@pytest.mark.parametrize("pieces, real_size, refused", [
+    ([(0, 512), (4096, 512)], 8192, False),            # holes within the size: unpacked
+    ([(0, 512), (4096, 512), (8192, 0)], 8192, False),  # GNU tar's closing empty piece
+    ([(0, 1 << 20), (1 << 20, 1 << 20), (2 << 20, 1 << 20)], 1, True),  # 3 MiB behind 1 byte
+    ([(0, 4096), (0, 4096)], 4096, True),              # the same bytes written twice
+    ([(4096, 512)], 1024, True),                       # a piece past the end
+], ids=["holes", "closing-piece", "past-size", "overlap", "past-end"])
+def test_sparse_member_writes_no_more_than_it_declares(engine_tarfile, free_space, tmp_path,
+                                                       viewer_clock, pieces, real_size, refused):
+    free_space.free = MARGIN + real_size
+    archive = zeros_archive(tmp_path, sum(n for _, n in pieces), sparse=(pieces, real_size))
+    with tarfile.open(archive) as tar:  # the map as tarfile reads it
+        assert tar.getmember("D/" + LOG_MEMBER).sparse == pieces
+    if refused:
+        with pytest.raises(_tar_refusals.MemberTooLargeError) as error:
+            record_console.NeritEventViewer(options(watch_file=str(archive), all=True))
+        assert str(error.value) == (f"'D/{LOG_MEMBER}' holds data past its declared size of "
+                                    f"{real_size} bytes")
+        assert engine_tarfile.extracts == []
+    else:
+        viewer = record_console.NeritEventViewer(options(watch_file=str(archive), all=True))
+        copy = viewer._NeritEventViewer__file_path
+        assert copy.read_bytes() == bytes(real_size)
+        viewer.show_events()
+    assert viewer_clock.left_behind() == set()
+
+
+def test_unpacking_streams_the_member(tmp_path):
+    # Unpacking a 96 MiB member must not hold it in memory: measured in a fresh process.
+    size = 96 << 20
+    archive = zeros_archive(tmp_path, size)
+    script = textwrap.dedent(f"""
+        import resource, types
+        from nerit_record_console import record_console
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        options = types.SimpleNamespace(
+            watch_file={str(archive)!r}, priority=None, source=None, follow=False, since=None,
+            until=None, days_back=None, today=False, all=True, count=None, format=None,
+            more_info=False, raw=False, nocolor=True, iso_date=False)
+        viewer = record_console.NeritEventViewer(options)
+        after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        print(viewer._NeritEventViewer__file_path.stat().st_size, (after - before) * 1024)
+        viewer.show_events()
+    """)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                            check=True, timeout=60)
+    unpacked, growth = map(int, result.stdout.split())
+    assert unpacked == size and growth < 16 << 20
 
 
 # ----------------------------------------------------------------------------- escaping
@@ -660,42 +871,62 @@ def test_probe_escape_examples(text, expected):
     assert _probe.escape_controls(text) == expected
 
 
-def collect_strings(value, out):
-    if isinstance(value, str):
-        out.append(value)
-    elif isinstance(value, dict):
+def escaped_like_reference(event):
+    """Keys and texts escaped in the event, its message block and each member's mapping; every
+    other list or mapping the very same object."""
+    def mapping(value, level):
+        escaped = {}
         for key, item in value.items():
-            out.append(key)
-            collect_strings(item, out)
-    elif isinstance(value, list):
-        for item in value:
-            collect_strings(item, out)
-    return out
+            if isinstance(item, str):
+                item = reference_escape(item)
+            elif isinstance(item, dict) and (level == 1 or (level == 0 and key == "MSG")):
+                item = mapping(item, level + 1)
+            escaped[reference_escape(key)] = item
+        return escaped
+    return mapping(event, 0)
 
 
-def escaped_like_reference(value):
-    if isinstance(value, str):
-        return reference_escape(value)
-    if isinstance(value, dict):
-        return {reference_escape(k): escaped_like_reference(v) for k, v in value.items()}
-    if isinstance(value, list):
-        return [escaped_like_reference(v) for v in value]
-    return value
+def printed_as_is(event):
+    """The keys and texts that a layout prints as they are (the escaped levels)."""
+    found = []
+    for key, value in event.items():
+        found.append(key)
+        if isinstance(value, str):
+            found.append(value)
+        elif key == "MSG" and isinstance(value, dict):
+            for member_key, fields in value.items():
+                found.append(member_key)
+                if isinstance(fields, str):
+                    found.append(fields)
+                elif isinstance(fields, dict):
+                    for field_key, field in fields.items():
+                        found += [field_key] + ([field] if isinstance(field, str) else [])
+    return found
 
 
-@settings(max_examples=60, deadline=None)
-@given(st.dictionaries(texts, json_values, max_size=6))
-def test_formatter_never_receives_control_characters(event):
+messages = st.dictionaries(texts, st.dictionaries(texts, json_values, max_size=4) | json_values,
+                           max_size=3)
+events = st.builds(lambda top, msg: {**top, **msg}, st.dictionaries(texts, json_values, max_size=6),
+                   st.none().map(lambda _: {}) | messages.map(lambda m: {"MSG": m}))
+
+
+@settings(max_examples=150, deadline=None)
+@given(events)
+def test_formatter_receives_escaped_keys_and_texts_only_where_printed_as_is(event):
     with pytest.MonkeyPatch.context() as monkeypatch:
         stand_ins = StandIns(monkeypatch)
         stand_ins.calls.events["NeritAllEventsIterator"] = [event]
         record_console.NeritEventViewer(options(all=True)).show_events()
     (received,) = stand_ins.formatted()
-    assert not any(CONTROL.search(s) for s in collect_strings(received, []))
     expected = escaped_like_reference(event)
     assert received == expected and list(received) == list(expected)
-    if not any(CONTROL.search(s) for s in collect_strings(event, [])):
+    assert not any(CONTROL.search(text) for text in printed_as_is(received))
+    if not any(CONTROL.search(text) for text in printed_as_is(event)):
         assert received is event
+    # Lists, and mappings other than the message block and its members, are the same objects.
+    for key, value in event.items():
+        if isinstance(value, list) or (isinstance(value, dict) and key != "MSG"):
+            assert received[reference_escape(key)] is value
 
 
 def test_event_without_control_characters_is_handed_over_unchanged(stand_ins, capsys):
@@ -706,16 +937,38 @@ def test_event_without_control_characters_is_handed_over_unchanged(stand_ins, ca
 
 
 def test_escaping_keeps_key_order_and_leaves_the_original(stand_ins, capsys):
-    inner = {"name_en": "a\x1b]0;title\x07", "type_en": "t"}
-    event = {"ISODATE": "x", "PRI\x9bORITY": "err", "MSG": {"nerit-\naudit": inner}, "z": [1]}
+    inner = {"name_en": "a\x1b]0;title\x07", "type_en": "t", "deep": ["\x1b"]}
+    event = {"ISODATE": "x", "PRI\x9bORITY": "err", "MSG": {"nerit-\naudit": inner}, "z": [1],
+             "extra": {"k\x1b": "\x1b"}}
     stand_ins.calls.events["NeritAllEventsIterator"] = [event]
     record_console.NeritEventViewer(options(all=True)).show_events()
     received = stand_ins.formatted()[0]
-    assert list(received) == ["ISODATE", "PRI\\x9bORITY", "MSG", "z"]
+    assert list(received) == ["ISODATE", "PRI\\x9bORITY", "MSG", "z", "extra"]
     assert received["MSG"] == {"nerit-\\x0aaudit": {"name_en": "a\\x1b]0;title\\x07",
-                                                     "type_en": "t"}}
-    assert received["z"] is event["z"]
+                                                     "type_en": "t", "deep": ["\x1b"]}}
+    assert received["MSG"]["nerit-\\x0aaudit"]["deep"] is inner["deep"]
+    assert received["z"] is event["z"] and received["extra"] is event["extra"]
     assert event["MSG"]["nerit-\naudit"] is inner and inner["name_en"] == "a\x1b]0;title\x07"
+
+
+@pytest.mark.parametrize("fast_paths", [True, False], ids=["native", "host"])
+def test_values_that_are_not_text_print_their_own_escapes_once(tmp_path, capsys, monkeypatch,
+                                                               fast_paths):
+    for module in (record_console, record_layout, record_source):
+        monkeypatch.setattr(module, "_fast_paths", fast_paths)
+    event = {"PRIORITY": "info", "extra": ["a\u001b", 1], "map": {"k": "\u009b"},
+             "MSG": {"nerit-audit": {"name_en": "n\u001b[2J", "list": ["\u0007"]}}}
+    log = tmp_path / "events"
+    log.write_text(json.dumps(event) + "\n")
+    record_console.NeritEventViewer(options(watch_file=str(log), all=True, more_info=True,
+                                            nocolor=True)).show_events()
+    lines = capsys.readouterr().out.splitlines()
+    assert lines == ["Priority: info",
+                     "Extra:    ['a\\x1b', 1]",
+                     "Map:      {'k': '\\x9b'}",
+                     "Source:   audit",
+                     "Name_en:  n\\x1b[2J",
+                     "List:     ['\\x07']", ""]
 
 
 BOUNDARY_UNITS = [0x00, 0x08, 0x09, 0x0A, 0x1F, 0x20, 0x7E, 0x7F, 0x80, 0x9F, 0xA0, 0xFF]

@@ -74,6 +74,26 @@ def test_private_members_are_stored_under_mangled_names():
     assert set(rs.NeritAllEventsIterator.__dict__) & {"__next__", "__init__"} == {"__next__"}
 
 
+def test_adjust_end_date_is_a_static_method_as_a_class_body_makes_it():
+    class Written:  # what the decorator makes of a function defined in a class body
+        @staticmethod
+        def __adjust_end_date(date_until):
+            pass
+
+    adjust = rs.NeritTimeRangeEventIterator.__dict__["_NeritTimeRangeEventIterator__adjust_end_date"]
+    written = Written.__dict__["_Written__adjust_end_date"]
+    function = adjust.__func__
+    assert type(adjust) is type(written) is staticmethod
+    assert adjust.__wrapped__ is function and written.__wrapped__ is written.__func__
+    for name in ("__doc__", "__name__", "__qualname__", "__module__"):
+        assert getattr(adjust, name) == getattr(function, name)
+    assert function.__name__ == written.__name__ == "__adjust_end_date"
+    assert function.__qualname__ == "NeritTimeRangeEventIterator.__adjust_end_date"
+    assert function.__module__ == "nerit_record_console.record_source"
+    assert adjust.__doc__.startswith("\n        If 'date_until' lacks a time")
+    assert list(inspect.signature(adjust.__func__).parameters) == ["date_until"]
+
+
 # --- construction and the base protocol -------------------------------------------------------
 
 

@@ -70,7 +70,6 @@ namespace nerit::console {
     X(a_suffix, "suffix")                                          \
     X(a_mkdir, "mkdir")                                            \
     X(a_mode, "mode")                                              \
-    X(a_iterdir, "iterdir")                                        \
     X(a_getmember, "getmember")                                    \
     X(a_extract, "extract")                                        \
     X(a_member, "member")                                          \
@@ -83,6 +82,14 @@ namespace nerit::console {
     X(a_absolute_path_error, "AbsolutePathError")                  \
     X(a_outside_destination_error, "OutsideDestinationError")      \
     X(a_special_file_error, "SpecialFileError")                    \
+    X(a_member_too_large_error, "MemberTooLargeError")             \
+    X(a_data_filter, "data_filter")                                \
+    X(a_set_attrs, "set_attrs")                                    \
+    X(a_size, "size")                                              \
+    X(a_sparse, "sparse")                                          \
+    X(a_disk_usage, "disk_usage")                                  \
+    X(a_free, "free")                                              \
+    X(a_resolve, "resolve")                                        \
     X(k_format_expression, "format_expression")                    \
     X(k_is_detailed, "is_detailed")                                \
     X(k_is_raw, "is_raw")                                          \
@@ -93,10 +100,7 @@ namespace nerit::console {
     X(s_read_mode, "r:*")                                          \
     X(s_data_filter, "data")                                       \
     X(s_log_path, "/vantor/log/nerit/events")                      \
-    X(s_vantor, "vantor")                                          \
-    X(s_log, "log")                                                \
-    X(s_nerit, "nerit")                                            \
-    X(s_events, "events")                                          \
+    X(s_refusals_module, "nerit_record_console._tar_refusals")     \
     X(fast_paths_name, py::kFastPathsAttr)                         \
     X(newline, "\n") /* the end print writes */                    \
     X(write_name, "write")

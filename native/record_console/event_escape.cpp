@@ -1,5 +1,11 @@
 // Escaping control characters in events before they reach the formatter: event text is written
 // by whoever triggered the event, and must not be able to drive the user's terminal.
+//
+// Keys and text values are escaped where a layout prints them as they are: at the top level, in
+// the message block "MSG" and in each of its members' mappings, whose fields the formatter lifts
+// to the top. A list or mapping anywhere else reaches the screen through its text form, which
+// already writes control characters as escapes; escaping inside it would show a backslash that
+// the event does not hold, so it is handed over untouched.
 #include "py/text_escape.hpp"
 #include "record_console/event_escape.hpp"
 
@@ -9,19 +15,47 @@ namespace {
 
 using py::Ref;
 
-Ref escape_value(PyObject* value);
+// How deep a mapping lies: the event, its message block, or one member's fields.
+enum class Level { event, message_block, fields };
+
+bool is_message_key(PyObject* key) {
+    return PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "MSG") == 0;
+}
+
+// The level of the mapping held under `key` in a mapping at `level`, if its text is escaped.
+bool inner_level(Level level, PyObject* key, Level& out) {
+    if (level == Level::event && is_message_key(key)) {
+        out = Level::message_block;
+        return true;
+    }
+    if (level == Level::message_block) {
+        out = Level::fields;
+        return true;
+    }
+    return false;
+}
+
+Ref escape_dict(PyObject* dict, Level level);
+
+// A key or value of a mapping at `level`, escaped where it is printed as it is.
+Ref escape_item(PyObject* value, Level level, PyObject* key) {
+    if (PyUnicode_Check(value)) return py::escape_controls(value);
+    Level inner = Level::event;
+    if (PyDict_Check(value) && inner_level(level, key, inner)) return escape_dict(value, inner);
+    return Ref::borrow(value);
+}
 
 // A new dictionary only when some key or value changed; the key order is kept.
-Ref escape_dict(PyObject* dict) {
+Ref escape_dict(PyObject* dict, Level level) {
     Ref copy;
     Py_ssize_t position = 0;
     Py_ssize_t index = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(dict, &position, &key, &value)) {
-        Ref new_key = escape_value(key);
+        Ref new_key = PyUnicode_Check(key) ? py::escape_controls(key) : Ref::borrow(key);
         if (!new_key) return {};
-        Ref new_value = escape_value(value);
+        Ref new_value = escape_item(value, level, key);
         if (!new_value) return {};
         if (!copy && (!new_key.is(key) || !new_value.is(value))) {
             copy = Ref::steal(PyDict_New());
@@ -41,65 +75,32 @@ Ref escape_dict(PyObject* dict) {
     return copy ? copy : Ref::borrow(dict);
 }
 
-// A new list only when some item changed.
-Ref escape_list(PyObject* list) {
-    Ref copy;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-        PyObject* item = PyList_GET_ITEM(list, i);
-        Ref new_item = escape_value(item);
-        if (!new_item) return {};
-        if (!copy && !new_item.is(item)) {
-            copy = Ref::steal(PyList_GetSlice(list, 0, PyList_GET_SIZE(list)));
-            if (!copy) return {};
-        }
-        if (copy && PyList_SetItem(copy.get(), i, new_item.release()) < 0) return {};
-    }
-    return copy ? copy : Ref::borrow(list);
-}
-
-Ref escape_value(PyObject* value) {
-    if (PyUnicode_Check(value)) return py::escape_controls(value);
-    const bool is_dict = PyDict_Check(value);
-    if (!is_dict && !PyList_Check(value)) return Ref::borrow(value);
-    if (Py_EnterRecursiveCall(" while escaping an event") != 0) return {};
-    Ref escaped = is_dict ? escape_dict(value) : escape_list(value);
-    Py_LeaveRecursiveCall();
-    return escaped;
-}
-
-// True when escape_value would hand `value` back unchanged; decides without a reference count
+// True when escape_dict would hand `dict` back unchanged; decides without a reference count
 // change or an allocation, so the usual clean event costs one read of its texts.
-bool is_clean(PyObject* value) {
-    if (PyUnicode_Check(value)) return py::has_no_controls(value);
-    const bool is_dict = PyDict_Check(value);
-    if (!is_dict && !PyList_Check(value)) return true;
-    // Too deep to check here: the escaping pass raises the host's recursion error.
-    if (Py_EnterRecursiveCall(" while escaping an event") != 0) {
-        PyErr_Clear();
-        return false;
-    }
-    bool clean = true;
-    if (is_dict) {
-        Py_ssize_t position = 0;
-        PyObject* key = nullptr;
-        PyObject* item = nullptr;
-        while (clean && PyDict_Next(value, &position, &key, &item)) {
-            clean = is_clean(key) && is_clean(item);
+bool is_clean(PyObject* dict, Level level) {
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        if (PyUnicode_Check(key) && !py::has_no_controls(key)) return false;
+        if (PyUnicode_Check(value)) {
+            if (!py::has_no_controls(value)) return false;
+            continue;
         }
-    } else {
-        for (Py_ssize_t i = 0; clean && i < PyList_GET_SIZE(value); ++i) {
-            clean = is_clean(PyList_GET_ITEM(value, i));
+        Level inner = Level::event;
+        if (PyDict_Check(value) && inner_level(level, key, inner) && !is_clean(value, inner)) {
+            return false;
         }
     }
-    Py_LeaveRecursiveCall();
-    return clean;
+    return true;
 }
 
 }  // namespace
 
 Ref escape_event(PyObject* event) {
-    if (is_clean(event)) return Ref::borrow(event);
-    return escape_value(event);
+    if (PyUnicode_Check(event)) return py::escape_controls(event);
+    if (!PyDict_Check(event) || is_clean(event, Level::event)) return Ref::borrow(event);
+    return escape_dict(event, Level::event);
 }
 
 }  // namespace nerit::console

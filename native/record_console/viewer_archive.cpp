@@ -1,5 +1,5 @@
 // Report-archive input: recognising an archive, unpacking its event log safely, removing the copy.
-#include <string_view>
+#include <climits>
 
 #include "record_console/host_calls.hpp"
 #include "record_console/viewer.hpp"
@@ -11,46 +11,82 @@ namespace {
 
 using py::Ref;
 
-// Raises the tarfile error class `error_name` built from `args`.
-void raise_tar_error(const Context& ctx, PyObject* error_name,
-                     std::initializer_list<PyObject*> args) {
-    Ref error_class = global_attr(ctx, ctx.state->g_tarfile.get(), error_name);
+// Free space left untouched on the file system of the temporary directory: unpacking a log must
+// not starve other programs of room for their own temporary files and logs at the very moment
+// it runs. 64 MiB covers that on any machine that reads an event log, and it is small against
+// any disk the log could be unpacked to.
+constexpr long long kFreeSpaceMargin = 64LL << 20;
+
+// hasattr(object, name): 1 or 0, -1 with an error set when looking up failed otherwise.
+int has_attribute(PyObject* object, PyObject* name) {
+    if (py::getattr(object, name)) return 1;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    return 0;
+}
+
+// The module whose classes refuse a member: the engine's tarfile where it has extraction
+// filters (`filters` set), else the package's own refusals with the same names and texts.
+Ref refusal_module(const Context& ctx, bool& filters) {
+    PyObject* tarfile = global(ctx, ctx.state->g_tarfile.get());
+    if (tarfile == nullptr) return {};
+    const int found = has_attribute(tarfile, ctx.state->a_data_filter.get());
+    if (found < 0) return {};
+    filters = found == 1;
+    if (filters) return Ref::borrow(tarfile);
+    return Ref::steal(PyImport_Import(ctx.state->s_refusals_module.get()));
+}
+
+// Raises the refusal class `error_name` of `refusals` built from `args`.
+void raise_refusal(PyObject* refusals, PyObject* error_name,
+                   std::initializer_list<PyObject*> args) {
+    Ref error_class = py::getattr(refusals, error_name);
     if (!error_class) return;
     Ref error = call(error_class.get(), args);
     if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
 }
 
-// True when some '/'-separated component of `name` is "..".
-bool climbs_out(std::string_view name) {
-    while (true) {
-        const auto slash = name.find('/');
-        if (name.substr(0, slash) == "..") return true;
-        if (slash == std::string_view::npos) return false;
-        name.remove_prefix(slash + 1);
+// 1 when some '/'-separated component of `name` is "..", 0 when none is, -1 on error. Works on
+// the str itself: a name read from the archive may hold undecodable bytes as surrogates.
+int climbs_out(PyObject* name) {
+    Ref slash = Ref::steal(PyUnicode_FromOrdinal('/'));
+    Ref components = slash ? Ref::steal(PyUnicode_Split(name, slash.get(), -1)) : Ref();
+    if (!components) return -1;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(components.get()); ++i) {
+        if (PyUnicode_CompareWithASCIIString(PyList_GET_ITEM(components.get(), i), "..") == 0) {
+            return 1;
+        }
     }
+    return 0;
 }
 
-// Refuses, with one of tarfile's extraction-filter errors, a member that is not a plain file
+// Refuses, with the extraction-filter errors of `refusals`, a member that is not a plain file
 // inside the destination: an absolute name, a name that climbs out with "..", or any member
-// that is not a regular file (link, directory, device, fifo). The data filter applied while
-// extracting checks again; this check gives the clearer message first.
-bool check_member(const Context& ctx, PyObject* member, PyObject* temp_dir) {
+// that is not a regular file (link, directory, device, fifo). Where tarfile has filters, the
+// data filter applied while extracting checks again; this check gives the clearer message first.
+bool check_member(const Context& ctx, PyObject* member, PyObject* temp_dir, PyObject* refusals) {
     const ConsoleState& st = *ctx.state;
     Ref name = py::getattr(member, st.a_name.get());
     if (!name) return false;
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size);
-    if (utf8 == nullptr) return false;
-    const std::string_view text(utf8, static_cast<size_t>(size));
-    if (text.starts_with('/')) {
-        raise_tar_error(ctx, st.a_absolute_path_error.get(), {member});
+    if (!PyUnicode_Check(name.get())) {
+        PyErr_Format(PyExc_TypeError, "a member's name must be str, not %.200s",
+                     Py_TYPE(name.get())->tp_name);
         return false;
     }
-    if (climbs_out(text)) {
-        Ref target = Ref::steal(PyNumber_TrueDivide(temp_dir, name.get()));
+    if (PyUnicode_GET_LENGTH(name.get()) > 0 && PyUnicode_READ_CHAR(name.get(), 0) == '/') {
+        raise_refusal(refusals, st.a_absolute_path_error.get(), {member});
+        return false;
+    }
+    const int outside = climbs_out(name.get());
+    if (outside < 0) return false;
+    if (outside) {
+        // Where it would land, as tarfile names it: the real path, ".." and links resolved.
+        Ref joined = Ref::steal(PyNumber_TrueDivide(temp_dir, name.get()));
+        Ref target = joined ? call_method(joined.get(), st.a_resolve.get()) : Ref();
         Ref target_text = target ? Ref::steal(PyObject_Str(target.get())) : Ref();
         if (target_text) {
-            raise_tar_error(ctx, st.a_outside_destination_error.get(), {member, target_text.get()});
+            raise_refusal(refusals, st.a_outside_destination_error.get(),
+                          {member, target_text.get()});
         }
         return false;
     }
@@ -58,11 +94,103 @@ bool check_member(const Context& ctx, PyObject* member, PyObject* temp_dir) {
     if (!regular) return false;
     const int is_regular = PyObject_IsTrue(regular.get());
     if (is_regular < 0) return false;
-    if (!is_regular) raise_tar_error(ctx, st.a_special_file_error.get(), {member});
+    if (!is_regular) raise_refusal(refusals, st.a_special_file_error.get(), {member});
     return is_regular != 0;
 }
 
-// Extracts the event log named after the archive's first member and points the viewer at it.
+// `value` as a long long; false with an error set when it is no integer. A value beyond the
+// range saturates, which every comparison below treats as too large.
+bool as_count(PyObject* value, long long& out) {
+    int overflow = 0;
+    out = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (out == -1 && PyErr_Occurred()) return false;
+    if (overflow != 0) out = overflow > 0 ? LLONG_MAX : LLONG_MIN;
+    return true;
+}
+
+// The bytes extracting a member writes are its declared size, except for a sparse member, whose
+// map places its data pieces: refuses a map whose pieces add up to more than the declared size
+// or reach past it. Sets `reason` when refused.
+bool check_sparse_map(const ConsoleState& st, PyObject* member, long long size, Ref& reason) {
+    Ref map = py::getattr(member, st.a_sparse.get());
+    if (!map || map.is(Py_None)) return static_cast<bool>(map);
+    Ref pieces = Ref::steal(PyObject_GetIter(map.get()));
+    if (!pieces) return false;
+    long long written = 0;
+    while (Ref piece = Ref::steal(PyIter_Next(pieces.get()))) {
+        Ref fields = Ref::steal(PySequence_Fast(piece.get(), "a sparse map holds pairs"));
+        if (!fields) return false;
+        if (PySequence_Fast_GET_SIZE(fields.get()) != 2) {
+            PyErr_SetString(PyExc_ValueError, "a sparse map holds pairs");
+            return false;
+        }
+        long long offset = 0;
+        long long length = 0;
+        if (!as_count(PySequence_Fast_GET_ITEM(fields.get(), 0), offset) ||
+            !as_count(PySequence_Fast_GET_ITEM(fields.get(), 1), length)) {
+            return false;
+        }
+        const bool inside = offset >= 0 && length >= 0 && offset <= size &&
+                            length <= size - offset && length <= size - written;
+        if (!inside) {
+            reason = Ref::steal(PyUnicode_FromFormat(
+                "holds data past its declared size of %lld bytes", size));
+            return static_cast<bool>(reason);
+        }
+        written += length;
+    }
+    return !PyErr_Occurred();
+}
+
+// Refuses, with MemberTooLargeError of the package's refusals, a member that would write more
+// than the free space of the temporary directory's file system less the margin, or more than
+// it declares. Extracting copies the declared size in small blocks, so nothing grows past it.
+bool check_size(const Context& ctx, PyObject* member, PyObject* temp_dir, PyObject* ours) {
+    const ConsoleState& st = *ctx.state;
+    Ref declared = py::getattr(member, st.a_size.get());
+    long long size = 0;
+    if (!declared || !as_count(declared.get(), size)) return false;
+    Ref reason;
+    if (size < 0) {
+        reason = Ref::steal(PyUnicode_FromFormat("declares a negative size (%lld bytes)", size));
+    } else {
+        Ref disk_usage = global_attr(ctx, st.g_shutil.get(), st.a_disk_usage.get());
+        Ref usage = disk_usage ? call(disk_usage.get(), {temp_dir}) : Ref();
+        Ref free_space = usage ? py::getattr(usage.get(), st.a_free.get()) : Ref();
+        long long free_bytes = 0;
+        if (!free_space || !as_count(free_space.get(), free_bytes)) return false;
+        const long long room = free_bytes > kFreeSpaceMargin ? free_bytes - kFreeSpaceMargin : 0;
+        if (size > room) {
+            reason = Ref::steal(PyUnicode_FromFormat(
+                "declares %lld bytes, more than the %lld bytes free for it in '%S' "
+                "(free space less a margin of %lld MiB)",
+                size, room, temp_dir, kFreeSpaceMargin >> 20));
+        } else if (!check_sparse_map(st, member, size, reason)) {
+            return false;
+        }
+    }
+    if (!reason) return !PyErr_Occurred();
+    raise_refusal(ours, st.a_member_too_large_error.get(), {member, reason.get()});
+    return false;
+}
+
+// archive.extract(member, path=temp_dir, ...): with the data filter where tarfile has it; else
+// without the archive's owner, mode and time, so the copy is the reader's own plain file, as the
+// data filter would leave it.
+bool extract_member(const Context& ctx, PyObject* archive, PyObject* member, PyObject* temp_dir,
+                    bool filters) {
+    const ConsoleState& st = *ctx.state;
+    Ref extract = py::getattr(archive, st.a_extract.get());
+    if (!extract) return false;
+    PyObject* option_name = filters ? st.a_filter.get() : st.a_set_attrs.get();
+    PyObject* option_value = filters ? st.s_data_filter.get() : Py_False;
+    Ref kwnames = Ref::steal(PyTuple_Pack(3, st.a_member.get(), st.a_path.get(), option_name));
+    return kwnames &&
+           call(extract.get(), {member, temp_dir, option_value}, kwnames.get());
+}
+
+// Extracts the event log named after the archive's first member and points the viewer at the
+// file it was written to.
 bool extract_event_log(const Context& ctx, PyObject* self, PyObject* archive, PyObject* temp_dir) {
     const ConsoleState& st = *ctx.state;
     Ref members = Ref::steal(PyObject_GetIter(archive));
@@ -74,29 +202,18 @@ bool extract_event_log(const Context& ctx, PyObject* self, PyObject* archive, Py
     Ref member_name = Ref::steal(PyNumber_Add(first_name.get(), st.s_log_path.get()));
     if (!member_name) return false;
     Ref member = call_method(archive, st.a_getmember.get(), {member_name.get()});
-    if (!member || !check_member(ctx, member.get(), temp_dir)) return false;
-    Ref extract = py::getattr(archive, st.a_extract.get());
-    if (!extract) return false;
-    Ref kwnames =
-        Ref::steal(PyTuple_Pack(3, st.a_member.get(), st.a_path.get(), st.a_filter.get()));
-    if (!kwnames ||
-        !call(extract.get(), {member.get(), temp_dir, st.s_data_filter.get()}, kwnames.get())) {
+    if (!member) return false;
+    bool filters = false;
+    Ref refusals = refusal_module(ctx, filters);
+    if (!refusals || !check_member(ctx, member.get(), temp_dir, refusals.get())) return false;
+    Ref ours = filters ? Ref::steal(PyImport_Import(st.s_refusals_module.get())) : refusals;
+    if (!ours || !check_size(ctx, member.get(), temp_dir, ours.get()) ||
+        !extract_member(ctx, archive, member.get(), temp_dir, filters)) {
         return false;
     }
-    Ref listing = call_method(temp_dir, st.a_iterdir.get());
-    Ref entries = listing ? Ref::steal(PyObject_GetIter(listing.get())) : Ref();
-    if (!entries) return false;
-    Ref top = Ref::steal(PyIter_Next(entries.get()));
-    if (!top) {
-        if (!PyErr_Occurred()) PyErr_SetNone(PyExc_StopIteration);
-        return false;
-    }
-    Ref path = Ref::steal(PyNumber_TrueDivide(temp_dir, top.get()));
-    for (PyObject* part :
-         {st.s_vantor.get(), st.s_log.get(), st.s_nerit.get(), st.s_events.get()}) {
-        if (!path) return false;
-        path = Ref::steal(PyNumber_TrueDivide(path.get(), part));
-    }
+    // The member's own name, whatever the first entry looks like ("." or "D/sub").
+    Ref name = py::getattr(member.get(), st.a_name.get());
+    Ref path = name ? Ref::steal(PyNumber_TrueDivide(temp_dir, name.get())) : Ref();
     return path && PyObject_SetAttr(self, st.f_file_path.get(), path.get()) == 0;
 }
 

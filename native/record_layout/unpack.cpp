@@ -77,18 +77,33 @@ Ref source_of(LayoutState& state, PyObject* msg_key) {
     return Ref::steal(PyObject_GetItem(fields.get(), one.get()));
 }
 
+// The methods the lifting calls on the fields of the message block, fetched before either is
+// called: a value that is not a mapping (a text, a number, a list) fails with AttributeError
+// before anything is dropped. An exact dict needs neither.
+struct FieldMethods {
+    Ref pop;
+    Ref items;
+
+    bool fetch(LayoutState& state, PyObject* fields) {
+        if (PyDict_CheckExact(fields)) return true;
+        pop = Ref::steal(PyObject_GetAttr(fields, state.attr_pop.get()));
+        if (!pop) return false;
+        items = Ref::steal(PyObject_GetAttr(fields, state.attr_items.get()));
+        return static_cast<bool>(items);
+    }
+};
+
 // fields.pop(key, None)
-bool drop_field(LayoutState& state, PyObject* fields, PyObject* key) {
-    if (PyDict_CheckExact(fields))
+bool drop_field(const FieldMethods& methods, PyObject* fields, PyObject* key) {
+    if (!methods.pop)
         return py::compat::dict_discard(fields, key);
-    PyObject* call[] = {fields, key, Py_None};
-    return static_cast<bool>(
-        Ref::steal(PyObject_VectorcallMethod(state.attr_pop.get(), call, 3, nullptr)));
+    PyObject* call[] = {key, Py_None};
+    return static_cast<bool>(Ref::steal(PyObject_Vectorcall(methods.pop.get(), call, 2, nullptr)));
 }
 
 // for key, value in fields.items(): event[key] = value
-bool lift_fields(LayoutState& state, PyObject* event, PyObject* fields) {
-    if (PyDict_CheckExact(fields)) {
+bool lift_fields(const FieldMethods& methods, PyObject* event, PyObject* fields) {
+    if (!methods.items) {
         const Py_ssize_t size = PyDict_GET_SIZE(fields);
         Py_ssize_t pos = 0;
         PyObject* key = nullptr;
@@ -107,8 +122,7 @@ bool lift_fields(LayoutState& state, PyObject* event, PyObject* fields) {
         }
         return true;
     }
-    PyObject* call[] = {fields};
-    Ref items = Ref::steal(PyObject_VectorcallMethod(state.attr_items.get(), call, 1, nullptr));
+    Ref items = Ref::steal(PyObject_CallNoArgs(methods.items.get()));
     if (!items) return false;
     Ref iterator = Ref::steal(PyObject_GetIter(items.get()));
     if (!iterator) return false;
@@ -164,14 +178,17 @@ bool unpack_event_native(Formatting& formatting, PyObject* event) {
                      ? event_item(msg.get(), msg_key.get())
                      : Ref::steal(PyObject_GetItem(msg.get(), msg_key.get()));
     if (!fields) return false;
+    FieldMethods methods;
+    if (!methods.fetch(state, fields.get())) return false;
     const int russian = formatting.is_russian();
     if (russian < 0) return false;
     PyObject* type_key = russian ? state.key_type_en.get() : state.key_type_ru.get();
     PyObject* name_key = russian ? state.key_name_en.get() : state.key_name_ru.get();
-    if (!drop_field(state, fields.get(), type_key) || !drop_field(state, fields.get(), name_key)) {
+    if (!drop_field(methods, fields.get(), type_key) ||
+        !drop_field(methods, fields.get(), name_key)) {
         return false;
     }
-    if (!lift_fields(state, event, fields.get())) return false;
+    if (!lift_fields(methods, event, fields.get())) return false;
     return (PyDict_CheckExact(event) ? PyDict_DelItem(event, state.key_msg.get())
                                      : PyObject_DelItem(event, state.key_msg.get())) == 0;
 }

@@ -82,15 +82,17 @@ PyObject* range_init_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     return range_init(self, args, kwargs) < 0 ? nullptr : py::none();
 }
 
-// Bound to the module (its `self`), wrapped as a static method of the class.
-PyObject* adjust_end_date(PyObject* module, PyObject* args, PyObject* kwargs) {
+// Bound to the class (its `self`), so that it is named as a function defined in the class
+// body, and wrapped as a static method of the class.
+PyObject* adjust_end_date(PyObject* cls, PyObject* args, PyObject* kwargs) {
     char* keywords[] = {const_cast<char*>("date_until"), nullptr};
     PyObject* date_until = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs,
-                                     "O:_NeritTimeRangeEventIterator__adjust_end_date", keywords,
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:__adjust_end_date", keywords,
                                      &date_until)) {
         return nullptr;
     }
+    PyObject* module = PyType_GetModule(reinterpret_cast<PyTypeObject*>(cls));
+    if (module == nullptr) return nullptr;
     ModuleState* st = state_of_module(module);
     Ref time_of_day = Ref::steal(PyObject_CallMethodNoArgs(date_until, st->names.time.get()));
     if (!time_of_day) return nullptr;
@@ -112,10 +114,11 @@ PyObject* adjust_end_date(PyObject* module, PyObject* args, PyObject* kwargs) {
     return PyObject_Call(replace.get(), no_args.get(), changes.get());
 }
 
+constexpr const char* kAdjustEndDateKey = "_NeritTimeRangeEventIterator__adjust_end_date";
+
 PyMethodDef adjust_end_date_def = {
-    "_NeritTimeRangeEventIterator__adjust_end_date", cfunction(adjust_end_date),
-    METH_VARARGS | METH_KEYWORDS,
-    "_NeritTimeRangeEventIterator__adjust_end_date($module, /, date_until)\n--\n\n"
+    "__adjust_end_date", cfunction(adjust_end_date), METH_VARARGS | METH_KEYWORDS,
+    "__adjust_end_date($type, /, date_until)\n--\n\n"
     "\n        If 'date_until' lacks a time, set it to 23:59:59 to include the full day's events.\n"
     "        :param date_until:\n        :return: Adjusted datetime object.\n        "};
 
@@ -306,11 +309,17 @@ PyObject* make_time_range_type(PyObject* module, PyObject* base) {
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
     Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &spec, base));
     if (!type) return nullptr;
-    Ref function = Ref::steal(PyCFunction_NewEx(&adjust_end_date_def, module, nullptr));
+    Ref module_name = py::getattr(module, "__name__");
+    if (!module_name) return nullptr;
+    Ref function =
+        Ref::steal(PyCFunction_NewEx(&adjust_end_date_def, type.get(), module_name.get()));
     if (!function) return nullptr;
-    Ref method = Ref::steal(PyStaticMethod_New(function.get()));
+    // Called as the @staticmethod decorator is, so that the descriptor carries the function's
+    // __doc__, __name__, __qualname__, __module__ and __wrapped__ (PyStaticMethod_New does not).
+    Ref method = Ref::steal(
+        PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyStaticMethod_Type), function.get()));
     if (!method) return nullptr;
-    if (PyObject_SetAttrString(type.get(), adjust_end_date_def.ml_name, method.get()) < 0) {
+    if (PyObject_SetAttrString(type.get(), kAdjustEndDateKey, method.get()) < 0) {
         return nullptr;
     }
     return type.release();

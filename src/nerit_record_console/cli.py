@@ -231,9 +231,9 @@ def _is_damaged_compression(error):
 
 def _refusal_reason(error):
     """Why a member was refused, in the user's terms: tarfile calls a link a special file."""
-    import tarfile
+    from nerit_record_console._tar_refusals import SPECIAL_FILE_ERRORS
     member = getattr(error, "tarinfo", None)
-    if isinstance(error, tarfile.SpecialFileError) and member is not None:
+    if isinstance(error, SPECIAL_FILE_ERRORS) and member is not None:
         if member.issym():
             return f"{member.name!r} is a symbolic link (to {member.linkname!r})"
         if member.islnk():
@@ -246,6 +246,7 @@ def _refusal_reason(error):
 def _report_construction_error(console, error, watch_file):
     """Status after a failed construction; the message says what went wrong in one line."""
     import tarfile
+    from nerit_record_console._tar_refusals import FILTER_ERRORS
     if isinstance(error, FileNotFoundError):
         return _engine_message(console, "No such file")
     if isinstance(error, tarfile.ReadError) or _is_damaged_compression(error):
@@ -255,7 +256,7 @@ def _report_construction_error(console, error, watch_file):
     if isinstance(error, KeyError):
         detail = f" ({error.args[0]})" if error.args else ""
         _complain(f"{watch_file}: the archive holds no event log{detail}")
-    elif isinstance(error, tarfile.FilterError):
+    elif isinstance(error, FILTER_ERRORS):
         _complain(f"{watch_file}: unpacking refused: {_refusal_reason(error)}")
     elif isinstance(error, tarfile.TarError):
         _complain(f"{watch_file}: unpacking failed: {error}")
