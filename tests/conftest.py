@@ -1,5 +1,6 @@
 """Shared fixtures of the test suite."""
 
+import importlib.util
 import tarfile
 import types
 from pathlib import Path
@@ -74,3 +75,13 @@ def viewer_clock(monkeypatch):
 
     monkeypatch.setattr(record_console, "time", SimpleNamespace(time=clock))
     return readings
+
+
+@pytest.fixture(scope="session")
+def layout_twin():
+    """The plain-Python twin of the formatter (tests/layout_twin.py), the tests' oracle."""
+    path = Path(__file__).resolve().with_name("layout_twin.py")
+    spec = importlib.util.spec_from_file_location("layout_twin_fixture", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module

@@ -10,6 +10,7 @@ PyMethodDef methods[] = {
     {"recent_line_starts", nerit::probe::recent_line_starts, METH_VARARGS, nullptr},
     {"fromisoformat_text", nerit::probe::fromisoformat_text, METH_VARARGS, nullptr},
     {"escape_controls", nerit::probe::escape_controls, METH_VARARGS, nullptr},
+    {"watched_objects", nerit::probe::watched_objects, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef_Slot slots[] = {{0, nullptr}};

@@ -15,5 +15,6 @@ PyObject* find_date(PyObject* module, PyObject* args);            // (bytes) -> 
 PyObject* recent_line_starts(PyObject* module, PyObject* args);   // (bytes, int) -> list[int]
 PyObject* fromisoformat_text(PyObject* module, PyObject* args);   // (str) -> str | None
 PyObject* escape_controls(PyObject* module, PyObject* args);      // (str) -> str
+PyObject* watched_objects(PyObject* module, PyObject* args);      // () -> int | None
 
 }  // namespace nerit::probe

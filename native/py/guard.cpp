@@ -24,6 +24,7 @@ struct WatchHub {
         void (*drop)(WatchHub* hub, PyObject* object);
         void (*acquire)(WatchHub* hub);
         void (*release)(WatchHub* hub);
+        std::size_t (*count)(const WatchHub* hub);
     };
 
     const Ops* ops = nullptr;
@@ -110,7 +111,11 @@ void drop_object(WatchHub* hub, PyObject* object) {
     release_hub(hub);
 }
 
-constexpr WatchHub::Ops kOps = {hold_object, drop_object, acquire_hub, release_hub};
+std::size_t count_watched(const WatchHub* hub) {
+    return hub->watched.size();
+}
+
+constexpr WatchHub::Ops kOps = {hold_object, drop_object, acquire_hub, release_hub, count_watched};
 
 // The interpreter's dict is cleared when it finalises: the watchers go, and the hub with them
 // once no stamp or module holds it any more.
@@ -190,6 +195,10 @@ void Watchers::detach() {
     WatchHub* hub = hub_;
     hub_ = nullptr;
     hub->ops->release(hub);
+}
+
+std::size_t Watchers::watched_objects() const {
+    return hub_ == nullptr ? 0 : hub_->ops->count(hub_);
 }
 
 bool Stamp::take(const Watchers& watchers, PyObject* object, bool is_type) {

@@ -32,6 +32,8 @@ class Watchers {
     void detach();
 
     WatchHub* hub() const noexcept { return hub_; }
+    // How many objects are watched for the stamps that hold them (0 without watchers).
+    std::size_t watched_objects() const;
 
   private:
     WatchHub* hub_ = nullptr;
