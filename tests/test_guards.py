@@ -237,41 +237,66 @@ def test_viewer_iterator_and_formatter_in_cycles_are_collected_after_a_pass(tmp_
 
 # --- the watchers (3.12 and later) ------------------------------------------------------------
 
+# Counts (and can hold) the watcher ids left in a fresh interpreter, through the C API.
+WATCHER_IDS = textwrap.dedent("""
+    import ctypes
+    api = ctypes.pythonapi
+    DictCallback = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.py_object,
+                                    ctypes.py_object, ctypes.py_object)
+    TypeCallback = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.py_object)
+    callbacks = DictCallback(lambda *args: 0), TypeCallback(lambda *args: 0)
+    api.PyDict_AddWatcher.argtypes = [DictCallback]
+    api.PyType_AddWatcher.argtypes = [TypeCallback]
+
+    def take(add, callback):
+        ids = []
+        try:
+            while True:
+                ids.append(add(callback))
+        except RuntimeError:
+            return ids
+
+    def free_watchers():
+        dicts = take(api.PyDict_AddWatcher, callbacks[0])
+        types = take(api.PyType_AddWatcher, callbacks[1])
+        for watcher in dicts:
+            api.PyDict_ClearWatcher(watcher)
+        for watcher in types:
+            api.PyType_ClearWatcher(watcher)
+        return len(dicts), len(types)
+""")
+
+
+def run_python(script):
+    result = subprocess.run([sys.executable, "-c", WATCHER_IDS + textwrap.dedent(script)],
+                            capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    return result.stdout.split()
+
+
 @pytest.mark.skipif(not WATCHERS, reason="3.11 answers from version tags, with no watchers")
 def test_the_three_modules_share_one_dict_watcher_and_one_type_watcher():
-    script = textwrap.dedent("""
-        import ctypes
-        api = ctypes.pythonapi
-        DictCallback = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.py_object,
-                                        ctypes.py_object, ctypes.py_object)
-        TypeCallback = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.py_object)
-        callbacks = DictCallback(lambda *args: 0), TypeCallback(lambda *args: 0)
-        api.PyDict_AddWatcher.argtypes = [DictCallback]
-        api.PyType_AddWatcher.argtypes = [TypeCallback]
-
-        def free(add, clear, callback):
-            ids = []
-            try:
-                while True:
-                    ids.append(add(callback))
-            except RuntimeError:
-                pass
-            for watcher in ids:
-                clear(watcher)
-            return len(ids)
-
-        def free_watchers():
-            return (free(api.PyDict_AddWatcher, api.PyDict_ClearWatcher, callbacks[0]),
-                    free(api.PyType_AddWatcher, api.PyType_ClearWatcher, callbacks[1]))
-
+    assert run_python("""
         before = free_watchers()
         from nerit_record_console import record_console
         after = free_watchers()
         print(before[0] - after[0], before[1] - after[1])
-    """)
-    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                            check=True)
-    assert result.stdout.split() == ["1", "1"]
+    """) == ["1", "1"]
+
+
+@pytest.mark.skipif(not WATCHERS, reason="3.11 answers from version tags, with no watchers")
+def test_without_a_watcher_id_left_the_modules_load_and_look_everything_up():
+    assert run_python("""
+        held = take(api.PyDict_AddWatcher, callbacks[0])
+        from nerit_record_console import _probe, record_console, record_layout
+        formatter = record_layout.NeritEventFormatter("%PRIORITY")
+        event = {"PRIORITY": "err", "MSG": {"nerit-audit": {}}}
+        first = formatter.format_event(dict(event, MSG={"nerit-audit": {}}))
+        record_layout.NeritEventFormatter.COLOR_OK = "<changed>"
+        second = formatter.format_event(dict(event, MSG={"nerit-audit": {}}))
+        print(len(held) > 0, first == "\x1b[93merr\x1b[0m", second == "<changed>err\x1b[0m",
+              _probe.watched_objects())
+    """) == ["True", "True", "True", "0"]
 
 
 @pytest.mark.skipif(not WATCHERS, reason="3.11 answers from version tags, with no watchers")

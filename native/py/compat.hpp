@@ -10,6 +10,9 @@
 #if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030E0000
 #error "nerit_record_console supports CPython 3.11, 3.12 and 3.13"
 #endif
+#ifdef Py_GIL_DISABLED
+#error "nerit_record_console relies on the GIL: build it for an interpreter that has one"
+#endif
 
 #define NERIT_PY_312 (PY_VERSION_HEX >= 0x030C0000)
 #define NERIT_PY_313 (PY_VERSION_HEX >= 0x030D0000)

@@ -3,6 +3,7 @@
 #include "py/guard.hpp"
 
 #include <new>
+#include <tuple>
 #include <unordered_map>
 
 namespace nerit::py {
@@ -19,7 +20,7 @@ struct WatchHub {
     };
     struct Ops {
         // The counter of `object`, watched from now on; nullptr (no error set) when it cannot be.
-        const std::uint64_t* (*hold)(WatchHub* hub, PyObject* object, bool is_type);
+        const std::uint64_t* (*hold)(WatchHub* hub, PyObject* object, bool is_type) noexcept;
         // Gives up one hold; the last one stops watching `object`.
         void (*drop)(WatchHub* hub, PyObject* object);
         void (*acquire)(WatchHub* hub);
@@ -54,7 +55,7 @@ WatchHub* hub_of_this_interpreter() {
     return nullptr;
 }
 
-// Called by the interpreter after a change of a watched dict or type: runs no code, fails never.
+// Called by the interpreter on each change of a watched dict or type: runs no code, fails never.
 void note_change(PyObject* object) {
     WatchHub* hub = hub_of_this_interpreter();
     if (hub == nullptr) return;
@@ -81,9 +82,15 @@ void release_hub(WatchHub* hub) {
     if (--hub->users == 0) forget_hub(hub);
 }
 
-const std::uint64_t* hold_object(WatchHub* hub, PyObject* object, bool is_type) {
+const std::uint64_t* hold_object(WatchHub* hub, PyObject* object, bool is_type) noexcept {
     if (!hub->open) return nullptr;
-    auto [entry, inserted] = hub->watched.try_emplace(object);
+    std::unordered_map<PyObject*, WatchHub::Watched>::iterator entry;
+    bool inserted = false;
+    try {
+        std::tie(entry, inserted) = hub->watched.try_emplace(object);
+    } catch (const std::bad_alloc&) {
+        return nullptr;  // not watched: the cache is simply not kept
+    }
     if (inserted) {
         const int watcher = is_type ? hub->type_watcher : hub->dict_watcher;
         if (compat::watch(watcher, object, is_type) < 0) {
@@ -183,6 +190,11 @@ bool Watchers::attach() {
         hub = static_cast<WatchHub*>(PyCapsule_GetPointer(capsule, kCapsuleName));
     } else {
         hub = install_hub(interpreter_dict);
+        // Other extensions may hold every watcher id: the caches then stay empty.
+        if (hub == nullptr && !PyErr_ExceptionMatches(PyExc_MemoryError)) {
+            PyErr_Clear();
+            return true;
+        }
     }
     if (hub == nullptr) return false;
     hub->ops->acquire(hub);

@@ -6,7 +6,13 @@
 // On 3.11 the stamps are the host's version tags. From 3.12 on they are counters that the
 // interpreter's dict and type watchers advance; the package's modules share one dict watcher and
 // one type watcher per interpreter (watcher ids are scarce), and an object stays watched only
-// while some stamp holds it.
+// while some stamp holds it. Where the interpreter has no watcher id left, nothing is stamped and
+// every look-up is made live.
+//
+// A guard over everything a whole pass depends on is as cheap to check as one over a single
+// look-up: with watchers, holds() first compares one interpreter-wide count of changes, so a pass
+// during which nothing watched changed is proven unobserved by a single comparison; on 3.11 it
+// reads one tag per stamp.
 #pragma once
 
 #include <array>
@@ -27,7 +33,8 @@ class Watchers {
     Watchers(const Watchers&) = delete;
     Watchers& operator=(const Watchers&) = delete;
 
-    // Finds or installs the interpreter's watchers; false with an error set when that fails.
+    // Finds or installs the interpreter's watchers; false with an error set when memory runs out.
+    // Without a watcher id left it succeeds with no hub, and nothing is ever stamped.
     bool attach();
     void detach();
 
@@ -92,7 +99,7 @@ class Stamp {
 // previous build are renewed rather than dropped and taken again.
 class Guard {
   public:
-    static constexpr std::size_t kCapacity = 6;
+    static constexpr std::size_t kCapacity = 12;
 
     void restart() noexcept {
         armed_ = false;
