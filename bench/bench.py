@@ -32,9 +32,16 @@ import jobs  # noqa: E402
 FRONT_SCRIPT = "nerit-events"
 FRONT_OPTIONS = {
     "all": ["--all", "--no-color"],
+    "all-colour": ["--all", "--color=always"],
+    "priority": ["--all", "-p", "err,error", "--no-color"],
+    "source": ["--all", "-s", "auth"],
+    "detailed": ["--all", "-m"],
+    "expression": ["--all", "-F", jobs.FRONT_EXPRESSION],
+    "count": ["-n", "{count}", "--no-color"],
     "today": ["--today", "--no-color"],
     "version": ["--version"],
 }
+FRONT_MODES = tuple(mode for mode in FRONT_OPTIONS if mode != "version")
 # Environment that makes the package load with every fast path off.
 HOST_PATHS_ENV = {"NERIT_HOST_PATHS": "1"}
 
@@ -325,36 +332,61 @@ def jobs_format(path: Path, a) -> list[Result]:
     return rows
 
 
+def front_options(a, mode: str) -> list[str]:
+    return [x.replace("{count}", str(a.front_count)) for x in FRONT_OPTIONS[mode]]
+
+
+def front_floors(g: str, a, mode: str, path: Path, size: int, since: str) -> list[Result]:
+    """Tools that make a similar pass over the file without parsing it."""
+    p = shlex.quote(str(path))
+    if mode == "today":
+        q = shlex.quote(f'"ISODATE":"{since}')
+        return [command_row(g, f"grep -cF '{since}T'", "floor", a.repeat,
+                            shell(f"grep -cF {shlex.quote(since + 'T')} {p}"), nbytes=size,
+                            count_from_stdout=True),
+                # grep's status 1 only says that no line matched.
+                command_row(g, "grep -F today's lines > /dev/null", "floor", a.repeat,
+                            shell(f"grep -F {q} {p} > /dev/null || [ $? -eq 1 ]"), nbytes=size)]
+    if mode == "priority":
+        needle = '"PRIORITY":"err"'
+        return [command_row(g, f"grep -cF '{needle}'", "floor", a.repeat,
+                            shell(f"grep -cF {shlex.quote(needle)} {p}"), nbytes=size,
+                            count_from_stdout=True)]
+    if mode == "count":
+        return [command_row(g, f"tail -n {a.front_count} > /dev/null", "floor", a.repeat,
+                            ["tail", "-n", str(a.front_count), str(path)], note="whole process")]
+    return [command_row(g, "cat FILE > /dev/null", "floor", a.repeat, ["cat", str(path)],
+                        nbytes=size)]
+
+
 def jobs_front(path: Path, a) -> list[Result]:
     rows = []
     size = path.stat().st_size
-    front = a.front_command
     since = dt.date.today().isoformat()
     have_twin = a.twin.exists()
-    for mode in ("all", "today"):
-        g = f"front: {' '.join(FRONT_OPTIONS[mode])} FILE > /dev/null"
-        argv = front + FRONT_OPTIONS[mode] + [str(path)]
+    for mode in a.front_modes:
+        options = front_options(a, mode)
+        g = f"front: {' '.join(options)} FILE > /dev/null"
+        argv = a.front_command + options + [str(path)]
         rows.append(command_row(g, "ours, fast paths", "ours", a.repeat, argv, nbytes=size, note="whole process"))
         if not a.no_host:
             rows.append(command_row(g, "ours, host paths", "ours-host", a.repeat, argv, nbytes=size,
                                     env=HOST_PATHS_ENV, note="whole process"))
-        if mode == "all":
-            rows.append(command_row(g, "cat FILE > /dev/null", "floor", a.repeat, ["cat", str(path)], nbytes=size))
-        else:
-            q = shlex.quote(f'"ISODATE":"{since}')
-            rows.append(command_row(g, "grep -F today's lines > /dev/null", "floor", a.repeat,
-                                    shell(f"grep -F {q} {shlex.quote(str(path))} > /dev/null"), nbytes=size))
-        rows.append(child_row(g, "library loop, no start-up: iterator + formatter + write", "floor", a.repeat, "library_loop",
-                              path=str(path), mode=mode, since=since))
+        rows += front_floors(g, a, mode, path, size, since)
+        rows.append(child_row(g, "library loop, no start-up: iterator + formatter + write", "floor", a.repeat,
+                              "library_loop", path=str(path), mode=mode, since=since, count=a.front_count))
         if have_twin:
             rows.append(command_row(
                 g, "plain-Python front: json + twin + write", "floor", a.repeat,
                 [sys.executable, str(JOBS_SCRIPT), "front_python",
-                 json.dumps({"path": str(path), "mode": mode, "since": since, "twin": str(a.twin)})],
+                 json.dumps({"path": str(path), "mode": mode, "since": since, "twin": str(a.twin),
+                             "count": a.front_count})],
                 nbytes=size, note="whole process"))
         else:
             rows.append(Result(g, "plain-Python front", "floor", status="skipped",
                                note=f"{a.twin} does not exist"))
+        rows.append(child_row(g, "core ceiling, no start-up: line bytes to /dev/null", "floor", a.repeat,
+                              "core_ceiling", path=str(path), mode=mode, since=since, count=a.front_count))
     return rows
 
 
@@ -492,15 +524,43 @@ def summary(rows: list[Result], out=sys.stdout) -> None:
             if twin:
                 text += f"; over the plain-Python twin {twin.seconds / r.seconds:.1f}x"
             line(text)
-    for mode in ("front: --all", "front: --today"):
-        r = find(rows, mode, "ours")
-        if r:
-            line(f"{mode.split(': ')[1]} end to end: {fmt_time(r.seconds)}, {r.bytes / MB / r.seconds:.0f} MB/s")
+    for group in dict.fromkeys(r.group for r in rows if r.group.startswith("front:")):
+        r = next((x for x in rows if x.group == group and x.role == "ours" and x.status == "ok"), None)
+        if r is None:
+            continue
+        text = f"{group[len('front: '):]}: {fmt_time(r.seconds)} (cpu {fmt_time(r.cpu)})"
+        for label, prefix in (("floor", ("grep", "tail")), ("plain Python", ("plain-Python",)),
+                              ("core ceiling", ("core ceiling",))):
+            other = next((x for x in rows if x.group == group and x.label.startswith(prefix)
+                          and x.status == "ok"), None)
+            if other is None:
+                continue
+            if label == "floor":
+                text += f"; {ratio_text(r, other)} x {other.label.split(' >')[0]}"
+            elif label == "plain Python":
+                text += f"; {ratio_text(other, r)} x faster than plain Python"
+            else:
+                plain = next((x for x in rows if x.group == group and x.label.startswith("plain-Python")
+                              and x.status == "ok"), None)
+                text += f"; core ceiling {fmt_time(other.cpu)} cpu"
+                if plain and plain.cpu and other.cpu:
+                    text += f" ({plain.cpu / other.cpu:.1f} x plain Python's cpu, start-up aside)"
+        line(text)
     start = find(rows, "start-up", "ours")
     base = next((r for r in rows if r.group == "start-up" and r.label == "python -c pass" and r.status == "ok"), None)
     if start and base:
         line(f"start-up: {start.seconds * 1000:.1f} ms, {1000 * (start.seconds - base.seconds):+.1f} ms "
              f"over python -c pass ({base.seconds * 1000:.1f} ms)")
+
+
+def ratio_text(slow: Result, fast: Result) -> str:
+    """slow / fast in wall and in CPU time (CPU is steadier on a shared machine)."""
+    wall = slow.seconds / fast.seconds if slow.seconds and fast.seconds else None
+    cpu = slow.cpu / fast.cpu if slow.cpu and fast.cpu else None
+    parts = [f"{wall:.1f}" if wall else "?"]
+    if cpu:
+        parts.append(f"cpu {cpu:.1f}")
+    return " / ".join(parts)
 
 
 def _rss_of(rows, label):
@@ -703,6 +763,10 @@ def main(argv: list[str] | None = None) -> int:
     r.add_argument("--ratio", choices=("wall", "cpu"), default="wall",
                    help="compare wall time (default) or CPU time, steadier on a busy machine")
     r.add_argument("--front", help="command of the front (default: nerit-events beside this Python)")
+    r.add_argument("--front-modes", type=lambda t: [x for x in t.split(",") if x], default=["all", "today"],
+                   help=f"modes of the front job, from {','.join(FRONT_MODES)} (default all,today)")
+    r.add_argument("--front-count", type=int, default=100_000,
+                   help="lines of the front's -n mode (default 100000)")
     r.add_argument("--twin", type=Path, default=jobs.TWIN_PATH,
                    help="plain-Python twin of the formatter (default tests/layout_twin.py)")
     r.add_argument("--json", help="also write the rows to this JSON file")
@@ -715,6 +779,9 @@ def main(argv: list[str] | None = None) -> int:
     m.set_defaults(func=cmd_memory)
 
     a = p.parse_args(argv)
+    unknown_modes = [x for x in getattr(a, "front_modes", []) if x not in FRONT_MODES]
+    if unknown_modes:
+        p.error(f"unknown front mode(s): {', '.join(unknown_modes)}")
     if getattr(a, "layouts", None):
         unknown = [x for x in a.layouts if x not in jobs.LAYOUTS]
         if unknown:

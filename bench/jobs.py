@@ -5,6 +5,7 @@ from __future__ import annotations
 import hashlib
 import importlib.util
 import json
+import os
 import re
 import sys
 import time
@@ -19,8 +20,24 @@ LAYOUTS = {
     "default": {},
     "default-nocolor": {"no_color": True},
     "detailed": {"is_detailed": True},
+    "detailed-nocolor": {"is_detailed": True, "no_color": True},
     "raw": {"is_raw": True},
     "expression": {"format_expression": EXPRESSION},
+    "expression-nocolor": {"format_expression": EXPRESSION, "no_color": True},
+}
+
+# What each mode of the front selects and how it lays events out, as the front does it with its
+# output going to a file (no colour unless forced). Keep in step with FRONT_OPTIONS in bench.py.
+FRONT_EXPRESSION = "%ISODATE %PRIORITY %name_en"
+FRONT_MODES = {
+    "all": {"formatter": {"no_color": True}},
+    "all-colour": {"formatter": {}},
+    "priority": {"formatter": {"no_color": True}, "priority": ["err", "error"]},
+    "source": {"formatter": {"no_color": True}, "source": ["auth"]},
+    "detailed": {"formatter": {"is_detailed": True, "no_color": True}},
+    "expression": {"formatter": {"format_expression": FRONT_EXPRESSION, "no_color": True}},
+    "count": {"formatter": {"no_color": True}, "count": True},
+    "today": {"formatter": {"no_color": True}, "since": True},
 }
 
 
@@ -129,17 +146,8 @@ def recent_ours(path: str, count: int) -> dict:
 def recent_python(path: str, count: int) -> dict:
     """Reads blocks backwards until the window's newlines are in hand, then decodes its lines."""
     clock = Clock()
-    with open(path, "rb") as f:
-        pos = f.seek(0, 2)
-        tail = b""
-        while pos > 0 and tail.count(b"\n") <= count + 1:
-            step = min(1 << 16, pos)
-            pos -= step
-            f.seek(pos)
-            tail = f.read(step) + tail
-    pieces = tail.split(b"\n")[:-1]  # the last piece has no newline and is never an event
     n = 0
-    for raw in pieces[-count:] if count > 0 else ():
+    for raw in _last_lines(path, count):
         try:
             json.loads(raw.strip().decode())
         except json.JSONDecodeError:
@@ -220,57 +228,151 @@ def format_layout(path: str, impl: str, layout: str, events: int, rounds: int, t
 
 # --- a plain-Python front: selection, twin formatting, printing ----------------------------
 
-def front_python(path: str, mode: str, since: str | None = None, twin: str | None = None) -> dict:
+def _last_lines(path: str, count: int) -> list[bytes]:
+    """The last `count` lines of the file, read in blocks from its end."""
+    with open(path, "rb") as f:
+        pos = f.seek(0, 2)
+        tail = b""
+        while pos > 0 and tail.count(b"\n") <= count + 1:
+            step = min(1 << 16, pos)
+            pos -= step
+            f.seek(pos)
+            tail = f.read(step) + tail
+    pieces = tail.split(b"\n")
+    if pieces and pieces[-1] == b"":
+        pieces.pop()
+    return pieces[-count:] if count > 0 else []
+
+
+def _python_lines(path: str, mode: str, since: str | None, count: int):
+    """The lines a mode looks at, as text: the whole file, its last lines, or today's."""
+    if FRONT_MODES[mode].get("count"):
+        yield from (raw.decode() for raw in _last_lines(path, count))
+        return
+    with open(path) as f:
+        if not FRONT_MODES[mode].get("since"):
+            yield from f
+            return
+        from dateutil import parser
+        lower = parser.parse(since)
+        for line in f:
+            match = DATE_PATTERN.search(line)
+            if match is not None and parser.isoparse(match.group(2)).replace(tzinfo=None) >= lower:
+                yield line
+
+
+def front_python(path: str, mode: str, since: str | None = None, twin: str | None = None,
+                 count: int = 100_000) -> dict:
     cls, _ = _formatter_class("twin", twin)
-    formatter = cls(no_color=True)
+    settings = FRONT_MODES[mode]
+    formatter = cls(**settings["formatter"])
+    priorities = set(settings.get("priority", ()))
+    sources = set(settings.get("source", ()))
     write = sys.stdout.write
     clock = Clock()
-    count = 0
-    with open(path) as f:
-        if mode == "all":
-            for line in f:
-                try:
-                    event = json.loads(line)
-                except json.JSONDecodeError:
-                    continue
-                write(formatter.format_event(event) + "\n")
-                count += 1
-        else:
-            from dateutil import parser
-            pattern = DATE_PATTERN
-            lower = parser.parse(since)
-            for line in f:
-                match = pattern.search(line)
-                if match is None or parser.isoparse(match.group(2)).replace(tzinfo=None) < lower:
-                    continue
-                try:
-                    event = json.loads(line)
-                except json.JSONDecodeError:
-                    continue
-                write(formatter.format_event(event) + "\n")
-                count += 1
+    printed = 0
+    for line in _python_lines(path, mode, since, count):
+        try:
+            event = json.loads(line)
+        except json.JSONDecodeError:
+            continue
+        if priorities and event["PRIORITY"] not in priorities:
+            continue
+        if sources and not any(part in next(iter(event["MSG"])) for part in sources):
+            continue
+        write(formatter.format_event(event) + "\n")
+        printed += 1
     sys.stdout.flush()
-    return clock.result(count, Path(path).stat().st_size)
+    return clock.result(printed, Path(path).stat().st_size)
 
 
-def library_loop(path: str, mode: str, since: str | None = None) -> dict:
+def library_loop(path: str, mode: str, since: str | None = None, count: int = 100_000) -> dict:
     """The package's iterator and formatter driven by a bare loop that writes to standard output:
     what the front costs without the viewer around them."""
     rs = _record_source()
     cls, layout_module = _formatter_class("ours")
+    settings = FRONT_MODES[mode]
     write = sys.stdout.write
     clock = Clock()
-    if mode == "all":
-        events = rs.NeritAllEventsIterator(Path(path))
-    else:
+    if settings.get("since"):
         events = rs.NeritTimeRangeEventIterator(Path(path), date_since=since)
-    formatter = cls(no_color=True)
-    count = 0
+    elif settings.get("count"):
+        events = rs.NeritRecentEventIterator(Path(path), count)
+    else:
+        events = rs.NeritAllEventsIterator(Path(path))
+    if settings.get("priority"):
+        events.set_priority_filter(settings["priority"])
+    if settings.get("source"):
+        events.set_source_filter(settings["source"])
+    formatter = cls(**settings["formatter"])
+    printed = 0
     for event in events:
         write(formatter.format_event(event) + "\n")
-        count += 1
+        printed += 1
     sys.stdout.flush()
-    return clock.result(count, Path(path).stat().st_size, layout_module)
+    return clock.result(printed, Path(path).stat().st_size, layout_module)
+
+
+def _first_line_since(path: str, since: str) -> int:
+    """Offset of the first line dated `since` or later (the file is in time order)."""
+    from dateutil import parser
+    lower = parser.parse(since)
+    offset = 0
+    with open(path, "rb") as f:
+        for raw in f:
+            match = DATE_PATTERN.search(raw.decode(errors="replace"))
+            if match is not None and parser.isoparse(match.group(2)).replace(tzinfo=None) >= lower:
+                return offset
+            offset += len(raw)
+    return offset
+
+
+def printed_lines_offset(path: str, mode: str, since: str | None, count: int) -> tuple[int, str]:
+    """Where the lines that a mode looks at start in the file, and a note saying so."""
+    settings = FRONT_MODES[mode]
+    if settings.get("since"):
+        return _first_line_since(path, since), "today's lines only"
+    if settings.get("count"):
+        lines = _last_lines(path, count)
+        with open(path, "rb") as f:
+            f.seek(-1, 2)
+            ends_with_newline = f.read(1) == b"\n"
+        offset = Path(path).stat().st_size - len(b"\n".join(lines)) - ends_with_newline
+        return max(offset, 0), f"the last {count} lines only"
+    return 0, ""
+
+
+def core_ceiling(path: str, mode: str, since: str | None = None, count: int = 100_000) -> dict:
+    """The byte-level event path alone (scan, filters, layout into a buffer written to
+    /dev/null) over the lines the mode prints: the ceiling of a native print loop."""
+    try:
+        from nerit_record_console import _probe
+    except ImportError as exc:
+        raise Unavailable(f"_probe does not import: {exc}") from None
+    if not hasattr(_probe, "render_file"):
+        raise Unavailable("_probe has no render_file")
+    formatter_class, layout_module = _formatter_class("ours")
+    settings = FRONT_MODES[mode]
+    layout = settings["formatter"]
+    config = (settings.get("priority", []), settings.get("source", []),
+              layout.get("format_expression"), layout.get("is_detailed", False),
+              layout.get("is_raw", False), layout.get("no_color", False),
+              layout.get("use_iso_date", False), formatter_class.LOCALE == "ru_RU",
+              formatter_class.COLOR_OK, formatter_class.COLOR_FAIL, formatter_class.COLOR_GREY,
+              formatter_class.COLOR_END)
+    # Finding where the lines start is the iterators' part, not timed here.
+    offset, note = printed_lines_offset(path, mode, since, count)
+    sink = os.open(os.devnull, os.O_WRONLY)
+    try:
+        clock = Clock()
+        counts = _probe.render_file(path, sink, config, offset)
+        result = clock.result(counts["written"], Path(path).stat().st_size, layout_module)
+    finally:
+        os.close(sink)
+    declined = counts["declined_scan"] + counts["declined_filter"] + counts["declined_layout"]
+    result["note"] = "; ".join(filter(None, [note, f"{declined} of {counts['lines']} lines declined "
+                                               f"({counts['declined_scan']} not JSON objects)"]))
+    return result
 
 
 def import_only() -> dict:
@@ -292,6 +394,7 @@ JOBS = {
     "format_layout": format_layout,
     "front_python": front_python,
     "library_loop": library_loop,
+    "core_ceiling": core_ceiling,
     "import_only": import_only,
 }
 

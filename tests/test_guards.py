@@ -310,8 +310,8 @@ def test_objects_are_watched_only_while_a_cache_holds_them(tmp_path):
     path.write_text(log_line())
     iterator = record_source.NeritAllEventsIterator(path)
     next(iterator)
-    # At least the class and dict of each, and the json module's dict.
-    assert _probe.watched_objects() >= before + 5
+    # At least the class and dict of each (module dicts may be watched already).
+    assert _probe.watched_objects() >= before + 4
     del formatter, iterator
     gc.collect()
     assert _probe.watched_objects() == before

@@ -7,6 +7,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import stat
 import subprocess
 import sys
@@ -440,6 +441,136 @@ def test_interrupt_during_first_pass_propagates(stand_ins, exits):
     with pytest.raises(KeyboardInterrupt):
         viewer.show_events()
     assert exits == []
+
+
+def log_event(moment, name, name_ru="Вход"):
+    fields = {"type_ru": "Аудит", "type_en": "Audit", "name_ru": name_ru, "name_en": name}
+    return (json.dumps({"ISODATE": moment, "PRIORITY": "info", "MSG": {"nerit-audit": fields}},
+                       ensure_ascii=False, separators=(",", ":")) + "\n").encode()
+
+
+def test_today_shows_every_event_of_today_whatever_bytes_yesterday_holds(tmp_path, capsys, monkeypatch):
+    monkeypatch.setattr(record_console, "date", FixedDate)
+    rows = []
+    for hour in range(12):
+        row = log_event(f"2024-03-04T{hour:02d}:00:00", f"yesterday {hour}")
+        rows.append(row.replace("Вход".encode(), b"\xd0\x92\xff") if hour % 3 == 0 else row)
+    rows.append(b"\xfe" + log_event("2024-03-06T00:00:00", "tomorrow, undecodable"))
+    rows += [log_event(f"2024-03-05T{hour:02d}:00:00", f"today {hour}") for hour in range(5)]
+    path = tmp_path / "events"
+    path.write_bytes(b"".join(rows))
+    for host_paths in (False, True):
+        monkeypatch.setattr(record_source, "_fast_paths", not host_paths)
+        viewer = record_console.NeritEventViewer(
+            options(watch_file=str(path), today=True, format="%name_en", nocolor=True))
+        viewer.show_events()
+        assert capsys.readouterr().out == "".join(f"today {hour}\n" for hour in range(5))
+
+
+FAST_POLLING_FRONT = """
+import sys, time
+sleep = time.sleep
+time.sleep = lambda seconds: sleep(seconds / 20)  # follow mode polls every 50 ms
+from nerit_record_console import cli
+sys.exit(cli.main())
+"""
+
+
+class Logger:
+    """Appends events the way a logging service does, through a file it keeps open."""
+
+    def __init__(self, path):
+        self.path, self.count = path, 0
+        self.out = open(path, "ab", buffering=0)
+
+    def events(self, how_many, torn=False):
+        for _ in range(how_many):
+            row = log_event("2024-03-05T00:00:00", str(self.count))
+            if torn and self.count % 3 == 0:
+                cut = row.index("Вход".encode()) + 1  # inside a character
+                self.out.write(row[:cut])
+                time.sleep(0.02)
+                row = row[cut:]
+            self.out.write(row)
+            self.count += 1
+
+    def reopen(self):
+        self.out.close()
+        self.out = open(self.path, "ab", buffering=0)
+
+
+class Printed:
+    """The lines a process prints, gathered as they come."""
+
+    def __init__(self, stream):
+        import threading
+        self.lines = []
+        self.thread = threading.Thread(target=self.gather, args=(stream,), daemon=True)
+        self.thread.start()
+
+    def gather(self, stream):
+        for line in stream:
+            self.lines.append(line.decode().rstrip("\n"))
+
+    def numbers(self):
+        return [int(line) for line in list(self.lines) if line.isdigit()]
+
+    def wait_for(self, test, seconds=15):
+        deadline = time.monotonic() + seconds
+        while not test() and time.monotonic() < deadline:
+            time.sleep(0.02)
+        return test()
+
+
+@pytest.mark.parametrize("host_paths", ["0", "1"], ids=["fast", "host"])
+def test_follow_mode_loses_and_repeats_nothing_while_the_log_is_rotated_cut_and_removed(
+        tmp_path, host_paths):
+    path = tmp_path / "events"
+    path.write_bytes(b"")
+    environment = {**os.environ, "NERIT_HOST_PATHS": host_paths, "LC_ALL": "C.UTF-8",
+                   "LANGUAGE": "en", "PYTHONUNBUFFERED": "1"}
+    process = subprocess.Popen(
+        [sys.executable, "-c", FAST_POLLING_FRONT, "-f", "-S", "2099-01-01", "-F", "%name_en",
+         str(path)],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=environment)
+    printed = Printed(process.stdout)
+    logger = Logger(path)
+    try:
+        # Follow mode starts at the end the file has when it begins: mark until a mark shows.
+        marks = 0
+        while not printed.lines and marks < 100:
+            logger.out.write(log_event("2024-03-05T00:00:00", f"mark {marks}"))
+            marks += 1
+            printed.wait_for(lambda: printed.lines, 0.1)
+        logger.events(200, torn=True)
+        # Rotation: the logger writes a little more into the moved file, then opens a new one.
+        path.rename(tmp_path / "events.1")
+        logger.events(20)
+        logger.reopen()
+        logger.events(100, torn=True)
+        assert printed.wait_for(lambda: len(printed.numbers()) == logger.count)
+        # Copy and truncate: the logger goes on appending to the same, now empty, file.
+        with open(path, "r+b") as cut:
+            cut.truncate(0)
+        logger.events(20)
+        assert printed.wait_for(lambda: len(printed.numbers()) == logger.count)
+        logger.events(100)
+        # Removal: more lines reach the removed file; the path is missing for a while.
+        path.unlink()
+        logger.events(20)
+        time.sleep(0.3)
+        logger.reopen()
+        logger.events(100, torn=True)
+        assert printed.wait_for(lambda: len(printed.numbers()) >= logger.count)
+        process.send_signal(signal.SIGINT)
+        assert process.wait(timeout=10) == 0
+    finally:
+        logger.out.close()
+        process.kill()
+        process.wait()
+    printed.thread.join(timeout=5)
+    assert printed.numbers() == list(range(logger.count))
+    assert process.stderr.read() == b""
 
 
 # ----------------------------------------------------------------------------- archive input

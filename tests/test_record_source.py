@@ -321,13 +321,11 @@ def test_recent_restart_and_many_rejected_lines(tmp_path, paths):
     assert [e["n"] for e in iter(it)] == [0, 1, 2]
 
 
-def test_recent_invalid_utf8_does_not_advance(tmp_path, paths):
-    it = iter(rs.NeritRecentEventIterator(write(tmp_path, b'{"n":0}\n{"n":"\xff"}\n'), 5))
-    assert next(it) == {"n": 0}
-    for _ in range(2):
-        with pytest.raises(UnicodeDecodeError, match="invalid start byte"):
-            next(it)
-        assert it.current_line == 1
+@pytest.mark.parametrize("count, expected", [(5, [0, 2]), (2, [2]), (1, [])])
+def test_recent_window_drops_an_undecodable_line_and_counts_it(tmp_path, paths, count, expected):
+    it = iter(rs.NeritRecentEventIterator(write(tmp_path, b'{"n":0}\n{"n":"\xff"}\n{"n":2}\n\xd0\n'), count))
+    assert [e["n"] for e in it] == expected
+    assert it.current_line == min(count, 4)
 
 
 def test_recent_truncated_after_construction(tmp_path, paths):
@@ -425,17 +423,6 @@ def test_new_events_keep_pending_text_across_an_interrupt_and_close_twice(follow
         next(it)
 
 
-def test_new_events_wait_for_a_character_torn_between_two_writes(follow, monkeypatch):
-    # The host's text reader takes the momentary end of the file as the end of the text and
-    # fails on the torn character; the native reader waits for the rest.
-    monkeypatch.setattr(rs, "_fast_paths", True)
-    event = line(MSG={"nerit-audit": {"name_ru": "Вход"}}).encode() + b"\n"
-    cut = event.index("Вход".encode()) + 1  # inside the two bytes of the first letter
-    it, writer = follow("", [event[:cut], event[cut:]])
-    assert next(it) == {"MSG": {"nerit-audit": {"name_ru": "Вход"}}}
-    assert writer.calls == 2
-
-
 @pytest.mark.parametrize("ending", [b"\r", b"\r\n", b"\n"], ids=["cr", "crlf", "lf"])
 def test_new_events_take_every_line_end_and_skip_the_blank_left_by_a_split_crlf(
         follow, paths, ending):
@@ -443,6 +430,256 @@ def test_new_events_take_every_line_end_and_skip_the_blank_left_by_a_split_crlf(
     pieces = [first + ending[:1], ending[1:] + second + ending]
     it, writer = follow("", [p for p in pieces if p])
     assert [next(it), next(it)] == [{"n": 1}, {"n": 2}]
+
+
+def test_new_events_wait_for_a_character_torn_between_two_writes(follow, paths):
+    event = line(MSG={"nerit-audit": {"name_ru": "Вход"}}).encode() + b"\n"
+    cut = event.index("Вход".encode()) + 1  # inside the two bytes of the first letter
+    it, writer = follow("", [event[:cut], event[cut:]])
+    assert next(it) == {"MSG": {"nerit-audit": {"name_ru": "Вход"}}}
+    assert writer.calls == 2
+
+
+def test_new_events_drop_a_line_too_long_written_over_several_polls(follow, paths, monkeypatch):
+    monkeypatch.setattr(rs, "_max_line_length", 60)
+    pieces = [b'{"a":"' + b"x" * 40, b"x" * 40, b'"}\n{"n":1}\n', b"\xff\xfe\n{\"n\":2}\n"]
+    it, writer = follow("", pieces)
+    assert [next(it), next(it)] == [{"n": 1}, {"n": 2}]
+
+
+# --- follow by name ------------------------------------------------------------------------
+# Each step runs where follow mode sleeps: the file is rotated, cut or removed between two polls.
+
+
+def append(path, data):
+    with open(path, "ab") as out:
+        out.write(data)
+
+
+def ev(n):
+    return (line(n=n) + "\n").encode()
+
+
+def rotate(path, last_in_old=b"", first_in_new=b""):
+    append(path, last_in_old)  # written by the logger just before it moved on
+    path.rename(path.with_name(path.name + ".1"))
+    path.write_bytes(first_in_new)
+
+
+def copy_truncate(path, first_after=b""):
+    with open(path, "r+b") as out:
+        out.truncate(0)
+    append(path, first_after)
+
+
+class Steps:
+    """Stands in for time.sleep: each call runs the next step, or stops the test."""
+
+    def __init__(self, steps):
+        self.steps, self.calls = list(steps), 0
+
+    def __call__(self, seconds):
+        assert seconds == 1
+        self.calls += 1
+        if not self.steps:
+            raise KeyboardInterrupt
+        self.steps.pop(0)()
+
+
+def followed(it, steps, monkeypatch):
+    """Every event the iterator yields until the steps run out."""
+    monkeypatch.setattr(rs.time, "sleep", Steps(steps))
+    got = []
+    with pytest.raises(KeyboardInterrupt):
+        while True:
+            got.append(next(it)["n"])
+    return got
+
+
+def test_follow_reads_the_new_file_after_rotation_once_the_old_one_is_finished(tmp_path, paths, monkeypatch):
+    path = write(tmp_path, ev(0))
+    it = rs.NeritNewEventIterator(path)
+    old_file = it._file
+    got = followed(it, [lambda: append(path, ev(1)),
+                        lambda: rotate(path, ev(2) + b'{"n":3}', ev(4)),
+                        lambda: append(path, ev(5)),
+                        lambda: rotate(path, b"", ev(6) + b'{"n":')],
+                   monkeypatch)
+    # The old file's last line without a line end is finished when the file is left.
+    assert got == [1, 2, 3, 4, 5, 6]
+    assert old_file.closed and it._file.name == str(path) and not it._file.closed
+
+
+def test_follow_reads_a_truncated_file_again_from_its_start(tmp_path, paths, monkeypatch):
+    path = write(tmp_path, ev(0))
+    it = rs.NeritNewEventIterator(path)
+    got = followed(it, [lambda: append(path, ev(1) + ev(2) + b'{"n":'),
+                        lambda: copy_truncate(path, ev(3)),
+                        lambda: append(path, ev(4)),
+                        lambda: copy_truncate(path)],
+                   monkeypatch)
+    assert got == [1, 2, 3, 4]
+
+
+def test_follow_waits_for_a_removed_file_and_reads_its_successor(tmp_path, paths, monkeypatch):
+    path = write(tmp_path, ev(0))
+    it = rs.NeritNewEventIterator(path)
+    logger = open(path, "ab")  # a writer that still holds the removed file
+    try:
+        def write_removed(data):
+            logger.write(data)
+            logger.flush()
+
+        got = followed(it, [lambda: append(path, ev(1)),
+                            path.unlink,
+                            lambda: write_removed(ev(2)),
+                            lambda: None,
+                            lambda: write_removed(ev(3)),
+                            lambda: path.write_bytes(ev(4)),
+                            lambda: append(path, ev(5))],
+                       monkeypatch)
+    finally:
+        logger.close()
+    assert got == [1, 2, 3, 4, 5]
+
+
+def test_follow_keeps_the_file_a_caller_put_in_place(tmp_path, paths, monkeypatch):
+    import io
+    path = write(tmp_path, ev(0))
+    it = rs.NeritNewEventIterator(path)
+    it._file = io.StringIO(line(n=7) + "\n")
+    got = followed(it, [lambda: rotate(path, ev(1), ev(2))], monkeypatch)
+    assert got == [7] and isinstance(it._file, io.StringIO)
+
+
+def test_follow_lets_an_interrupt_raised_while_the_path_is_looked_at_through(
+        tmp_path, paths, monkeypatch):
+    # A signal handler runs inside any Python code, the path's __fspath__ included: what it
+    # raises there must end __next__, not be taken for a path that names no file.
+    import pathlib
+    path = write(tmp_path, ev(0))
+    it = rs.NeritNewEventIterator(path)
+    sleeps = Steps([lambda: append(path, ev(1))])
+    monkeypatch.setattr(rs.time, "sleep", sleeps)
+    assert next(it)["n"] == 1
+    plain_fspath = pathlib.PurePath.__fspath__
+
+    def interrupted(self):
+        monkeypatch.setattr(pathlib.PurePath, "__fspath__", plain_fspath)
+        raise SystemExit(129)
+
+    monkeypatch.setattr(pathlib.PurePath, "__fspath__", interrupted)
+    with pytest.raises(SystemExit):
+        next(it)
+    assert sleeps.calls == 1 and pathlib.PurePath.__fspath__ is plain_fspath
+
+
+# --- undecodable and overlong lines -----------------------------------------------------------
+
+YESTERDAY, TODAY = "2024-03-04", "2024-03-05"
+
+
+def broken_log():
+    """Every other line does not decode; some of those carry dates that would end a range or raise."""
+    good, rows = [], []
+    bad_bytes = [b"\xff", b"\xd0", b"\xed\xa0\x80", b"\xc0\xaf", b"\xf4\x90\x80\x80", b"\x80"]
+    for i in range(40):
+        day = YESTERDAY if i < 20 else TODAY
+        row = dated(f"{day}T{i % 24:02d}:00:00", n=i).encode()
+        if i % 2:
+            at = [1, 12, 30, len(row) - 2][i % 4]  # in the key, the date, the value, the end
+            row = row[:at] + bad_bytes[i % len(bad_bytes)] + row[at:]
+        else:
+            good.append(i)
+        rows.append(row)
+        if i in (24, 30):
+            rows.append(dated("2024-03-06T00:00:00", n=100).encode()[:-1] + b"\xff\n")
+            rows.append(dated("2024-02-30T00:00:00", n=101).encode()[:-1] + b"\xd0\n")
+    return b"".join(rows), good
+
+
+def read_as(kind, path, data, monkeypatch, window):
+    """The events one kind of iterator yields from a file holding `data`."""
+    path.write_bytes(b"" if kind == "new" else data)
+    if kind == "new":
+        return followed(rs.NeritNewEventIterator(path), [lambda: append(path, data)], monkeypatch)
+    make = {
+        "all": lambda: rs.NeritAllEventsIterator(path),
+        "range": lambda: rs.NeritTimeRangeEventIterator(path, YESTERDAY, TODAY),
+        "today": lambda: rs.NeritTimeRangeEventIterator(path, date_since=TODAY),
+        "recent": lambda: rs.NeritRecentEventIterator(path, window),
+    }[kind]
+    return [e["n"] for e in make()]
+
+
+@pytest.mark.parametrize("kind", ["all", "range", "today", "recent", "new"])
+def test_undecodable_lines_are_dropped_and_no_other_line_is_lost(tmp_path, paths, monkeypatch, kind):
+    data, good = broken_log()
+    got = read_as(kind, tmp_path / "events", data, monkeypatch, 29)
+    # The window of 29 lines holds the last 25 of the forty and the two extra lines after 30.
+    expected = {"today": [n for n in good if n >= 20], "recent": [n for n in good if n >= 15]}
+    assert got == expected.get(kind, good)
+
+
+@pytest.mark.parametrize("kind", ["all", "range", "today", "recent", "new"])
+def test_lines_longer_than_the_limit_are_dropped_and_the_next_ones_read(tmp_path, paths, monkeypatch, kind):
+    monkeypatch.setattr(rs, "_max_line_length", 64)
+    exact = dated(f"{TODAY}T01:00:00", n=1, p="")
+    exact = exact.replace('"p":""', '"p":"' + "x" * (65 - len(exact)) + '"')
+    assert len(exact.encode()) == 65  # 64 bytes and its line end
+    rows = [dated(f"{YESTERDAY}T00:00:00", n=0), exact, exact.replace('"n":1', '"n":9').replace('"p":"x', '"p":"xx'),
+            dated("2024-03-06T00:00:00", n=8, p="y" * 300000), dated(f"{TODAY}T02:00:00", n=2, p="ж" * 9),
+            dated(f"{TODAY}T03:00:00", n=7, p="ж" * 40).replace("\n", "\r"), dated(f"{TODAY}T04:00:00", n=3)]
+    got = read_as(kind, tmp_path / "events", "".join(rows).encode(), monkeypatch, 10)
+    # In the window only LF ends a line: the CR-ended line and the next one make one long line.
+    expected = {"today": [1, 2, 3], "recent": [0, 1, 2]}
+    assert got == expected.get(kind, [0, 1, 2, 3])
+
+
+@pytest.mark.parametrize("encoding, expected", [("latin-1", [0, 1, 2]), ("ascii", [2]), ("utf-8", [1, 2])])
+def test_a_file_in_another_encoding_is_decoded_line_by_line(tmp_path, paths, encoding, expected):
+    rows = [(line(n=0, t="café") + "\r\n").encode("latin-1"), (line(n=1, t="ж") + "\n").encode(),
+            (line(n=2) + "\r").encode()]
+    it = rs.NeritAllEventsIterator(write(tmp_path, b"".join(rows)))
+    it._file.reconfigure(encoding=encoding)
+    got = list(it)
+    assert [e["n"] for e in got] == expected
+    assert got == [json.loads(rows[n].decode(encoding)) for n in expected]
+
+
+MEMORY_PROBE = """
+import sys
+from pathlib import Path
+from nerit_record_console import record_source as rs
+def peak():
+    for row in open("/proc/self/status"):
+        if row.startswith("VmHWM:"):
+            return int(row.split()[1]) // 1024
+rs._max_line_length = 1 << 20
+path = Path(sys.argv[1])
+before = peak()
+found = [[e["n"] for e in rs.NeritAllEventsIterator(path)],
+         [e["n"] for e in rs.NeritTimeRangeEventIterator(path)],
+         [e["n"] for e in rs.NeritRecentEventIterator(path, 5)]]
+print(found, peak() - before)
+"""
+
+
+def test_a_line_far_longer_than_the_limit_is_never_held(tmp_path):
+    import subprocess
+    import sys
+    path = tmp_path / "events"
+    with open(path, "wb") as out:
+        out.write(dated(f"{TODAY}T00:00:00", n=0).encode())
+        out.write(b'{"ISODATE":"2024-03-05T00:00:01","n":1,"p":"')
+        for _ in range(120):
+            out.write(b"x" * (1 << 20))
+        out.write(b'"}\n' + dated(f"{TODAY}T00:00:02", n=2).encode())
+    result = subprocess.run([sys.executable, "-c", MEMORY_PROBE, str(path)],
+                            capture_output=True, text=True, timeout=120)
+    found, growth = result.stdout.rsplit(" ", 1)
+    assert found == "[[0, 2], [0, 2], [0, 2]]"
+    assert int(growth) < 16, f"peak memory grew by {growth} MB reading a 120 MB line"
 
 
 # --- time range ----------------------------------------------------------------------------
@@ -544,14 +781,14 @@ def test_switching_to_host_reading_mid_file_continues_at_the_same_line(tmp_path,
 
 
 def test_file_shrinking_while_read(tmp_path, paths):
-    rows = "".join(line(n=i, pad="x" * 100) + "\n" for i in range(400))
+    rows = "".join(line(n=i, pad="x" * 100) + "\n" for i in range(8000))
     path = write(tmp_path, rows)
     it = rs.NeritAllEventsIterator(path)
     assert next(it)["n"] == 0
     with open(path, "r+b") as out:
         out.truncate(9000)
     got = [e["n"] for e in it]
-    assert got == list(range(1, len(got) + 1)) and len(got) < 399
+    assert got == list(range(1, len(got) + 1)) and len(got) < 7999
 
 
 def test_fifty_megabyte_line(tmp_path, paths):

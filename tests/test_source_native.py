@@ -1,4 +1,6 @@
 """The native paths of record_source against the host facilities they stand in for."""
+import datetime as dt
+import json
 import os
 import re
 import tempfile
@@ -106,6 +108,8 @@ def reference_starts(data, count):
 @example(b"\n", -2)
 def test_native_recent_scan_agrees_with_the_byte_loop(data, count):
     assert _probe.recent_line_starts(data, count) == reference_starts(data, count)
+    if count >= 0:
+        assert window_starts(data, count) == reference_starts(data, count)
 
 
 def test_native_recent_scan_over_blocks_and_extreme_counts(tmp_path):
@@ -190,62 +194,224 @@ def test_iterators_agree_on_both_paths(rows, priorities, sources, cut_last):
             assert run(lambda: build(path), True) == run(lambda: build(path), False), name
 
 
-def chunked_corpus():
-    """Lines that cross the host reader's 8192-byte chunks in every way, CR LF included."""
-    rows, size = [], 0
-    for i in range(120):
-        row = f'{{"ISODATE":"2024-01-0{1 + i % 5}T00:00:00","n":{i},"p":"{"ж" * (i * 7 % 61)}{"x" * (i * 13 % 150)}"}}'
-        rows.append(row + ("\r\n" if i % 4 == 0 else "\r" if i % 7 == 0 else "\n"))
-        size += len(rows[-1].encode())
-    return "".join(rows).encode()
+# --- reading bytes: the rules every iterator reads its file by ------------------------------
+
+BLOCK = 256 * 1024  # the native readers' block: lines and line ends cross it in the tests below
 
 
-@pytest.mark.parametrize("where", [0, 5, 8190, 8191, 8192, 8193, 12000, 16383, 16384, -1, -2, -3])
-@pytest.mark.parametrize("bad", [b"\xff", b"\xd0", b"\xe2\x82", b"\xed\xa0\x80", b"\xc0\xaf", b"\xf4\x90"])
-def test_invalid_utf8_fails_at_the_same_event_with_the_same_text(tmp_path, where, bad):
-    data = bytearray(chunked_corpus())
-    where = where if where >= 0 else len(data) + where + 1
-    data[where:where] = bad
-    path = tmp_path / "events"
-    path.write_bytes(bytes(data))
-    for name, make in ITERATORS.items():
-        fast, host = run(lambda: make(path), True, 300), run(lambda: make(path), False, 300)
-        assert fast == host, name
-        if name == "all":
-            assert any(isinstance(item, tuple) and item[0] is UnicodeDecodeError for item in fast)
+def decodable(content):
+    try:
+        return content.decode("utf-8")
+    except UnicodeDecodeError:
+        return None
 
 
-def test_chunk_size_and_cr_at_chunk_edges_agree(tmp_path):
-    base = chunked_corpus()
-    for cut in range(8185, 8200):
-        data = base[:cut].replace(b"\r", b"\n") + b"\r\n" + base[cut:]
-        path = tmp_path / "events"
-        path.write_bytes(data)
-        assert run(lambda: rs.NeritAllEventsIterator(path), True, 300) == \
-            run(lambda: rs.NeritAllEventsIterator(path), False, 300)
-
-    def small_chunks(path):
-        it = rs.NeritAllEventsIterator(path)
-        it._file._CHUNK_SIZE = 7
-        return it
-    assert run(lambda: small_chunks(path), True, 300) == run(lambda: small_chunks(path), False, 300)
+def decoded(text):
+    try:
+        return json.loads(text)
+    except json.JSONDecodeError:
+        return None
 
 
-@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(st.lists(st.sampled_from([b'{"a":1}', b"\n", b"\r", b"\r\n", "ж€😀".encode(), b"\xff",
-                                 b"\xd0", b"\xe2\x82", b"\xed\xa0", b"\xed\xa0\x80", b"\xf0\x9f",
-                                 b"\xc2", b"\x80", b"x", b'{"b":"'])
+def reference_records(data, max_line=64 * 2**20):
+    """What reading `data` line by line yields: LF, CR LF and CR each end a line; a line longer
+    than `max_line` bytes, not UTF-8 or not JSON is dropped, and no other line with it."""
+    out = []
+    for piece in data.splitlines(keepends=True):
+        content = piece.rstrip(b"\r\n")
+        text = decodable(content) if len(content) <= max_line else None
+        if text is not None:
+            value = decoded(text + ("\n" if content != piece else ""))
+            if value is not None:
+                out.append(value)
+    return out
+
+
+def window_starts(data, count):
+    """reference_starts for count >= 0, with rfind instead of a loop over every byte."""
+    starts, before = [], len(data)
+    while len(starts) <= count and (newline := data.rfind(b"\n", 0, before)) >= 0:
+        starts.append(newline + 1)
+        before = newline
+    return ([0] if len(starts) <= count else []) + starts[::-1]
+
+
+def reference_recent(data, count, max_line=64 * 2**20):
+    """The recent-events window: every window line counts, decodable or not."""
+    starts = window_starts(data, count)
+    out = []
+    for begin, end in zip(starts, starts[1:]):
+        stop = data.find(b"\n", begin)
+        line = data[begin:len(data) if stop < 0 else stop + 1]
+        text = decodable(line.strip()) if len(line.rstrip(b"\n")) <= max_line else None
+        value = None if text is None else decoded(text)
+        if value is not None:
+            out.append(value)
+    return out
+
+
+def records(make, fast, limit=64 * 2**20):
+    previous = rs._fast_paths, rs._max_line_length
+    rs._fast_paths, rs._max_line_length = fast, limit
+    try:
+        return list(make())
+    finally:
+        rs._fast_paths, rs._max_line_length = previous
+
+
+@SETTINGS
+@given(st.lists(st.sampled_from([b"a", b"\x00", b"\x7f", "ж".encode(), "€".encode(), "😀".encode(),
+                                 b"\xff", b"\xc0\xaf", b"\xc1\xbf", b"\xe0\x80\x80", b"\xed\xa0\x80",
+                                 b"\xed\x9f\xbf", b"\xf4\x90\x80\x80", b"\xf4\x8f\xbf\xbf", b"\xd0",
+                                 b"\xe2\x82", b"\xf0\x9f\x98", b"\x80", b"\xbf", b"\xf5\x80\x80\x80"])
+                | st.binary(max_size=4), max_size=60).map(b"".join),
+       st.integers(0, 17))
+@example(b"\xd0" + b"x" * 16, 15)
+@example(b"x" * 15 + "ж".encode() + b"\x80", 0)
+def test_utf8_check_agrees_with_the_host_decoder(data, shift):
+    data = b"a" * shift + data  # every sequence at every place in the sixteen-byte blocks
+    assert _probe.utf8_valid(data) == (decodable(data) is not None,) * 2
+
+
+@SETTINGS
+@given(st.binary(max_size=80).map(lambda b: b.replace(b"a", b"\r").replace(b"b", b"\n")))
+def test_line_end_search_finds_the_first_cr_or_lf(data):
+    ends = [i for i in (data.find(b"\r"), data.find(b"\n")) if i >= 0]
+    assert _probe.find_line_end(data) == min(ends, default=len(data))
+
+
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.lists(st.sampled_from([b'{"a":1}', b'{"b":"\xd0\xb6"}', b"\n", b"\r", b"\r\n", b"\n\r",
+                                 "ж€😀".encode(), b"\xff", b"\xd0", b"\xe2\x82", b"\xed\xa0\x80",
+                                 b"\xf0\x9f", b"\x80", b"x", b'{"c":"', b'"}', b"7", b" "])
                 | st.binary(max_size=3), max_size=40).map(b"".join),
-       st.integers(1, 12))
-def test_any_bytes_read_alike_at_any_chunk_size(data, chunk_size):
-    def make(path):
-        it = rs.NeritAllEventsIterator(path)
-        it._file._CHUNK_SIZE = chunk_size
-        return it
+       st.sampled_from([0, 1, 7, 12, 64 * 2**20]), st.booleans())
+@example(b'{"a":1}\n{"a":"\xff"}\n{"a":3}', 64 * 2**20, True)
+def test_any_bytes_are_read_by_the_reading_rules(data, limit, fast):
     with tempfile.TemporaryDirectory() as folder:
         path = Path(folder, "events")
         path.write_bytes(data)
-        assert run(lambda: make(path), True, 100) == run(lambda: make(path), False, 100)
+        assert records(lambda: rs.NeritAllEventsIterator(path), fast, limit) == \
+            reference_records(data, limit)
+        assert records(lambda: rs.NeritRecentEventIterator(path, 5), fast, limit) == \
+            reference_recent(data, 5, limit)
+
+
+def block_corpus():
+    """About three blocks of events with every line end, Cyrillic text and bad bytes."""
+    rows = []
+    for i in range(1800):
+        row = f'{{"n":{i},"p":"{"ж" * (i * 7 % 61)}{"x" * (i * 13 % 600)}"}}'.encode()
+        if i % 29 == 0:
+            row = row.replace(b"x", b"\xff", 1) if b"x" in row else row + b"\xd0"
+        rows.append(row + (b"\r\n" if i % 4 == 0 else b"\r" if i % 7 == 0 else b"\n"))
+    return b"".join(rows)
+
+
+@pytest.mark.parametrize("fast", [True, False], ids=["fast", "host"])
+@pytest.mark.parametrize("edge", [BLOCK, 2 * BLOCK])
+def test_lines_and_line_ends_across_block_edges(tmp_path, edge, fast):
+    base = block_corpus()
+    assert len(base) > 2 * BLOCK + 1000
+    path = tmp_path / "events"
+    for cut in range(edge - 3, edge + 3):
+        for end in [b"\r\n", b"\r", b"\xd0\xb6\n", b"\xd0\n"]:
+            data = base[:cut].replace(b"\r", b"\n") + end + base[cut:]
+            path.write_bytes(data)
+            assert records(lambda: rs.NeritAllEventsIterator(path), fast) == reference_records(data)
+            assert records(lambda: rs.NeritRecentEventIterator(path, 3000), fast) == \
+                reference_recent(data, 3000)
+
+
+def test_a_line_longer_than_a_block_is_read_whole(tmp_path):
+    long_text = "ж" * BLOCK
+    first = json.dumps({"n": 1, "t": long_text}, ensure_ascii=False).encode()
+    path = tmp_path / "events"
+    path.write_bytes(first + b'\n{"n":2}\r\n')
+    for make in (lambda: rs.NeritAllEventsIterator(path), lambda: rs.NeritRecentEventIterator(path, 5)):
+        assert records(make, True) == [{"n": 1, "t": long_text}, {"n": 2}]
+        # The limit counts the bytes of a line without its line end.
+        assert records(make, True, len(first)) == [{"n": 1, "t": long_text}, {"n": 2}]
+        assert records(make, True, len(first) - 1) == [{"n": 2}]
+
+
+@pytest.mark.parametrize("fast", [True, False], ids=["fast", "host"])
+def test_python_code_reading_on_from_inside_next_takes_each_line_once(tmp_path, monkeypatch, fast):
+    # The reader's block moves under a call that is still using a line of it.
+    monkeypatch.setattr(rs, "_fast_paths", fast)
+    path = tmp_path / "events"
+    path.write_text("".join(json.dumps({"ISODATE": f"2024-03-0{1 + i // 1000}T00:00:00", "n": i,
+                                        "p": "ж" * (i % 150)}, separators=(",", ":")) + "\n"
+                            for i in range(3000)))
+    assert path.stat().st_size > 4 * BLOCK
+    seen = []
+
+    class Greedy(rs.NeritAllEventsIterator):
+        def _filter_event(self, event_dict):
+            if event_dict["n"] % 3 == 0:
+                seen.extend(e["n"] for e in [next(self, {"n": None})] if e["n"] is not None)
+            return True
+
+    seen.extend(e["n"] for e in Greedy(path))
+    assert sorted(seen) == list(range(3000))
+
+    seen, calls, isoparse = [], [], rs.dateutil.parser.isoparse
+    it = rs.NeritTimeRangeEventIterator(path, "2024-03-02")
+
+    def reading_isoparse(text):
+        calls.append(text)
+        if len(calls) % 4 == 0:
+            seen.extend(e["n"] for e in [next(it, {"n": None})] if e["n"] is not None)
+        return isoparse(text)
+
+    monkeypatch.setattr(rs.dateutil.parser, "isoparse", reading_isoparse)
+    with pytest.raises(ValueError, match="closed file"):  # an inner call ended the file
+        seen.extend(e["n"] for e in it)
+    assert sorted(seen) == list(range(1000, 3000))
+
+    class Window(rs.NeritRecentEventIterator):
+        def __setattr__(self, name, value):
+            super().__setattr__(name, value)
+            if name == "current_line" and value % 3 == 1 and value < 3000:
+                seen.extend(e["n"] for e in [next(self, {"n": None})] if e["n"] is not None)
+
+    seen = []
+    seen.extend(e["n"] for e in Window(path, 3000))
+    assert sorted(seen) == list(range(3000))
+
+
+def host_verdict(line, bound):
+    """How the time-range selection takes a line: 'skip', 'select' or an error."""
+    text = decodable(line)
+    if text is None:
+        return "skip"  # dropped as undecodable
+    match = DATE_RE.search(text)
+    if match is None:
+        return "skip"
+    date = host_isoparse(match.group(2))
+    if isinstance(date, type):
+        return date
+    return "skip" if date < bound else "select"
+
+
+@SETTINGS
+@given(st.lists(st.sampled_from(['{"ISODATE":"', '{"DATE":"', '"DATE":"', '"ISODATE":"', '"', ",",
+                                 "x", "Ж", "2024-03-05T10:00:00", "2024-03-04", "2024-03-05",
+                                 "T23:59:59.999999", "+03:00", "Z", "\\\""]) | iso_texts(),
+                max_size=8).map("".join),
+       st.sampled_from([dt.datetime(2024, 3, 5), dt.datetime(2024, 3, 5, 10, 0, 0, 1),
+                        dt.datetime.min, dt.datetime(2024, 1, 2)]),
+       st.sampled_from([b"", b"\xff", b"\xd0"]))
+@example('{"ISODATE":"2024-02-30T00:00:00"}', dt.datetime(2024, 3, 5), b"")
+@example('{"DATE":"2024-03-05T10:00:00.000001"}', dt.datetime(2024, 3, 5, 10, 0, 0, 1), b"")
+def test_date_floor_passes_over_only_lines_the_selection_skips(text, bound, bad):
+    line = text.encode() + bad
+    if _probe.date_floor_passes_over(bound, line):
+        assert host_verdict(line, bound) == "skip"
+    elif decodable(line) is not None and DATE_RE.search(text) and \
+            _probe.isoparse(DATE_RE.search(text).group(2)) is not None:
+        # A date the native reader reads is decided by it alone: not before the bound.
+        assert host_verdict(line, bound) == "select"
 
 
 @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])

@@ -1,6 +1,4 @@
 #!/usr/bin/env bash
-# Installs the package with its test extras from this checkout and runs the whole test suite.
-set -euo pipefail
-cd "$(dirname "$0")/.."
-python3 -m pip install --quiet ".[test]"
-python3 -m pytest "$@"
+# Runs the whole test suite in the checkout's virtual environment (.venv), installing the package
+# there first when its sources changed. PYTHON picks the interpreter; arguments go to pytest.
+exec bash "$(dirname "$0")/devenv.sh" test "$@"

@@ -1,4 +1,5 @@
-// Finding an event's date in a raw log line and reading the common ISO 8601 shapes natively.
+// Finding an event's date in a raw log line, reading the common ISO 8601 shapes natively, and
+// telling lines before a lower bound from the others.
 #pragma once
 
 #include <compare>
@@ -38,5 +39,20 @@ struct NaiveDateTime {
 // an optional zone ('Z', 'z', +HH, +HHMM, +HH:MM or the same with '-'). Returns nothing for any
 // other text and for dates the host would reject, so that the caller hands those to the host.
 std::optional<NaiveDateTime> parse_iso_datetime(std::string_view text);
+
+// A lower bound of a date range, for passing over the lines before it at the speed of a search.
+class DateFloor {
+  public:
+    explicit DateFloor(const NaiveDateTime& bound) : bound_(bound) {}
+
+    // True when the selection passes `line` over whatever else it holds: it has no date, or its
+    // date (the leftmost key) is one that the host's parser reads and that lies before the
+    // bound. False when the line may be selected, may end the selection or may raise; the
+    // caller then judges it in full. Any bytes will do: the line need not be valid UTF-8.
+    bool passes_over(std::string_view line) const;
+
+  private:
+    NaiveDateTime bound_;
+};
 
 }  // namespace nerit::core

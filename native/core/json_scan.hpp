@@ -165,6 +165,62 @@ inline const unsigned char* skip_plain_ascii(const unsigned char* p, const unsig
     return end;
 }
 
+#if defined(__SSE2__)
+// The number of bits set in a 16-bit mask, without the library call that a popcount becomes
+// where the instruction set may lack one.
+inline std::size_t bits_set(unsigned mask) {
+    mask = mask - ((mask >> 1) & 0x5555u);
+    mask = (mask & 0x3333u) + ((mask >> 2) & 0x3333u);
+    mask = (mask + (mask >> 4)) & 0x0F0Fu;
+    return (mask + (mask >> 8)) & 0x1Fu;
+}
+
+// Reads on through a run of string text made of ASCII and two-byte UTF-8 sequences (Latin,
+// Cyrillic, Greek and the like), sixteen bytes at a time, from the non-ASCII byte at p. Returns
+// the first byte that ends plain string text (a quote, a backslash or a control character), or
+// the place where bytewise reading must go on (a longer sequence, a byte no sequence starts
+// with, the last bytes of the text); nullptr when a two-byte sequence is broken. Counts the
+// continuation bytes it passed and widens `width` by the sequences it passed.
+inline const unsigned char* skip_two_byte_text(const unsigned char* p, const unsigned char* end,
+                                               std::size_t& continuation_bytes, Width& width) {
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    // Ranges tested as unsigned: c in [low, low + span] when min(c - low, span) == c - low.
+    auto in_range = [](__m128i chunk, int low, int span) {
+        const __m128i moved = _mm_sub_epi8(chunk, _mm_set1_epi8(static_cast<char>(low)));
+        return static_cast<unsigned>(_mm_movemask_epi8(
+            _mm_cmpeq_epi8(_mm_min_epu8(moved, _mm_set1_epi8(static_cast<char>(span))), moved)));
+    };
+    unsigned carry = 0;  // the block before ended with a lead byte
+    while (end - p >= 16) {
+        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const unsigned stop = in_range(chunk, 0x00, 0x1F) |
+                              static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(
+                                  _mm_cmpeq_epi8(chunk, quote), _mm_cmpeq_epi8(chunk, backslash))));
+        const auto high = static_cast<unsigned>(_mm_movemask_epi8(chunk));
+        const unsigned continuation = in_range(chunk, 0x80, 0x3F);
+        const unsigned lead = in_range(chunk, 0xC2, 0xDF - 0xC2);
+        const unsigned size = stop != 0 ? static_cast<unsigned>(__builtin_ctz(stop)) : 16;
+        const unsigned inside = size == 16 ? 0xFFFFu : (1u << size) - 1;
+        if ((high & ~(lead | continuation) & inside) != 0) return p - carry;
+        // Each lead byte is followed by exactly one continuation byte, and only it is.
+        const unsigned expected = (lead << 1) | carry;
+        if (((continuation ^ expected) & inside) != 0) return nullptr;
+        if (size < 16 && ((expected >> size) & 1) != 0) return nullptr;
+        continuation_bytes += bits_set(continuation & inside);
+        if ((in_range(chunk, 0xC4, 0xDF - 0xC4) & inside) != 0) {
+            width = std::max(width, Width::ucs2);
+        } else if ((lead & inside) != 0) {
+            width = std::max(width, Width::latin1);
+        }
+        if (size < 16) return p + size;
+        carry = (lead >> 15) & 1;
+        p += 16;
+    }
+    return p - carry;
+}
+#endif
+
 // Recursive-descent scanner over one JSON text. The builder supplies the value type and how
 // values are made; see PythonBuilder in py/json_build.cpp for the interface:
 //   Value null_value(), boolean(bool), integer(int64_t), real(double),
@@ -399,6 +455,12 @@ class Scanner {
             if (c == '"') break;
             if (c == '\\') return scan_escaped_string(start, out);
             if (c < 0x20) return false;
+#if defined(__SSE2__)
+            p = skip_two_byte_text(p, end_, continuation_bytes, width);
+            if (p == nullptr || p == end_) return false;
+            c = *p;
+            if (c < 0x80) continue;
+#endif
             // A run of non-ASCII text (Cyrillic words) stays in this loop: two-byte
             // sequences, the common case, are checked inline.
             do {

@@ -1,4 +1,4 @@
-// Backward newline scan over memory or a file descriptor; see line_scan.hpp.
+// Backward newline scan over memory or a file descriptor, and single-line reads; see line_scan.hpp.
 #include "core/line_scan.hpp"
 
 #include <unistd.h>
@@ -76,6 +76,47 @@ std::optional<std::vector<std::int64_t>> recent_line_starts(int fd, std::int64_t
         end = start;
     }
     return std::move(scan).finish();
+}
+
+bool LineAtOffset::load(std::int64_t offset, std::size_t keep) {
+    if (keep > 0) {
+        auto from = static_cast<std::size_t>(offset - start_);
+        std::memmove(buf_.data(), buf_.data() + from, keep);
+    }
+    if (buf_.size() < keep + kBlockSize) buf_.resize(std::max(buf_.size() * 2, keep + kBlockSize));
+    start_ = offset;
+    size_ = keep;
+    std::size_t want = buf_.size() - keep;
+    ssize_t got;
+    do {
+        got = pread(fd_, buf_.data() + keep, want, static_cast<off_t>(offset + keep));
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) return false;
+    size_ += static_cast<std::size_t>(got);
+    at_end_ = static_cast<std::size_t>(got) < want;
+    return true;
+}
+
+LineAtOffset::Status LineAtOffset::read(std::int64_t offset, std::string_view& line) {
+    bool held = offset >= start_ && offset < start_ + static_cast<std::int64_t>(size_);
+    if (!held && !load(offset, 0)) return Status::read_error;
+    std::size_t searched = static_cast<std::size_t>(offset - start_);
+    while (true) {
+        auto pos = static_cast<std::size_t>(offset - start_);
+        const void* lf = std::memchr(buf_.data() + searched, '\n', size_ - searched);
+        std::size_t end = lf != nullptr
+                              ? static_cast<std::size_t>(static_cast<const char*>(lf) - buf_.data())
+                              : size_;
+        if (end - pos > max_line_) return Status::too_long;
+        if (lf != nullptr || at_end_) {
+            line = std::string_view(buf_.data() + pos, end - pos + (lf != nullptr ? 1 : 0));
+            return Status::line;
+        }
+        // The line goes on past the block: keep its start and read on after it.
+        std::size_t keep = size_ - pos;
+        if (!load(offset, keep)) return Status::read_error;
+        searched = keep;
+    }
 }
 
 }  // namespace nerit::core

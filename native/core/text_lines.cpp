@@ -1,4 +1,4 @@
-// Chunked pread line reader with universal newlines and incremental UTF-8 validation.
+// Block-wise pread line reader with universal newlines and a bound on the length of a line.
 #include "core/text_lines.hpp"
 
 #include <unistd.h>
@@ -6,141 +6,177 @@
 #include <cerrno>
 #include <cstring>
 
-#include "core/utf8.hpp"
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
 
 namespace nerit::core {
+
 namespace {
 
-// Above this the buffer is given back once a long line has been consumed.
-constexpr std::size_t kKeepCapacity = std::size_t{1} << 22;
+std::size_t find_line_end_scalar(const char* p, std::size_t i, std::size_t n) {
+    for (; i < n; ++i) {
+        if (p[i] == '\n' || p[i] == '\r') return i;
+    }
+    return n;
+}
+
+#if defined(__SSE2__)
+
+std::size_t find_line_end_sse2(const char* p, std::size_t n) {
+    const __m128i lf = _mm_set1_epi8('\n');
+    const __m128i cr = _mm_set1_epi8('\r');
+    std::size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        auto mask = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr))));
+        if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctz(mask));
+    }
+    return find_line_end_scalar(p, i, n);
+}
+
+__attribute__((target("avx2"))) std::size_t find_line_end_avx2(const char* p, std::size_t n) {
+    const __m256i lf = _mm256_set1_epi8('\n');
+    const __m256i cr = _mm256_set1_epi8('\r');
+    std::size_t i = 0;
+    for (; i + 32 <= n; i += 32) {
+        __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
+        auto mask = static_cast<unsigned>(_mm256_movemask_epi8(
+            _mm256_or_si256(_mm256_cmpeq_epi8(v, lf), _mm256_cmpeq_epi8(v, cr))));
+        if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctz(mask));
+    }
+    return i + find_line_end_sse2(p + i, n - i);
+}
+
+using FindLineEnd = std::size_t (*)(const char*, std::size_t);
+
+// The widest vectors this processor has, chosen once when the module loads (among the other
+// constructors, hence the explicit look at the processor first).
+const FindLineEnd find_line_end_here = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") ? find_line_end_avx2 : find_line_end_sse2;
+}();
+
+#endif
 
 }  // namespace
 
-std::int64_t TextLineReader::next_line_offset() const {
-    return offset_ - static_cast<std::int64_t>(end_ - begin_);
+std::size_t find_line_end(std::string_view bytes) {
+#if defined(__SSE2__)
+    return find_line_end_here(bytes.data(), bytes.size());
+#else
+    return find_line_end_scalar(bytes.data(), 0, bytes.size());
+#endif
 }
 
-bool TextLineReader::find_line(Line& line) {
-    const char* base = buf_.data();
-    std::size_t limit = decoded_;
-    if (scan_ >= limit) return false;
-    const char* from = base + scan_;
-    std::size_t span = limit - scan_;
-    const void* lf = std::memchr(from, '\n', span);
-    std::size_t stop = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - from) : span;
-    const void* cr = std::memchr(from, '\r', stop);
-    if (cr != nullptr) {
-        std::size_t at = scan_ + static_cast<std::size_t>(static_cast<const char*>(cr) - from);
-        if (at + 1 >= limit) {
-            // A CR at the end of what decoded: the host waits for the next chunk to see
-            // whether an LF follows.
-            scan_ = at;
-            return false;
-        }
-        bool crlf = base[at + 1] == '\n';
-        line = Line{std::string_view(base + begin_, at - begin_), true, false};
-        begin_ = scan_ = at + (crlf ? 2 : 1);
-        return true;
-    }
-    if (lf == nullptr) {
-        scan_ = limit;
-        return false;
-    }
-    std::size_t at = scan_ + stop;
-    line = Line{std::string_view(base + begin_, at - begin_), true, true};
-    begin_ = scan_ = at + 1;
-    return true;
-}
+namespace {
 
-void TextLineReader::compact(std::size_t chunk_size) {
+// Above this the buffer is given back once the long line that needed it has gone.
+constexpr std::size_t kKeepCapacity = 4 * LineReader::kBlockSize;
+
+}  // namespace
+
+void LineReader::make_room() {
     std::size_t keep = end_ - begin_;
     if (begin_ > 0) {
         if (keep > 0) std::memmove(buf_.data(), buf_.data() + begin_, keep);
         scan_ -= begin_;
-        decoded_ -= begin_;
-        end_ -= begin_;
+        end_ = keep;
         begin_ = 0;
     }
-    std::size_t need = keep + chunk_size;
+    std::size_t need = keep + kBlockSize;
     if (buf_.size() < need) {
         std::size_t grown = buf_.size() * 2;
         buf_.resize(grown > need ? grown : need);
-    } else if (buf_.size() > kKeepCapacity && need * 4 < buf_.size()) {
-        std::vector<char> smaller(need * 2);
+    } else if (buf_.size() > kKeepCapacity && need * 2 <= kKeepCapacity) {
+        std::vector<char> smaller(kKeepCapacity / 2);
         std::memcpy(smaller.data(), buf_.data(), keep);
         buf_.swap(smaller);
     }
 }
 
-void TextLineReader::drop_unreturned_text() {
-    // A failed readline loses the text it had decoded but not returned; a CR held back to see
-    // whether an LF follows lives in the host's newline decoder and survives.
-    bool held_cr = scan_ + 1 == decoded_ && scan_ >= begin_ && buf_[scan_] == '\r';
-    begin_ = scan_ = held_cr ? scan_ : decoded_;
-}
-
-TextLineReader::Status TextLineReader::read_chunk(std::size_t chunk_size) {
-    compact(chunk_size);
+LineReader::Status LineReader::fill() {
+    make_room();
     ssize_t got;
     do {
-        got = pread(fd_, buf_.data() + end_, chunk_size, static_cast<off_t>(offset_));
+        got = pread(fd_, buf_.data() + end_, buf_.size() - end_, static_cast<off_t>(offset_));
     } while (got < 0 && errno == EINTR);
     if (got < 0) {
         errno_ = errno;
         return Status::read_error;
     }
     if (got == 0) return Status::end_of_file;
-    auto n = static_cast<std::size_t>(got);
     offset_ += got;
-    std::string_view input(buf_.data() + decoded_, end_ + n - decoded_);
-    Utf8Check check = check_utf8(input, false);
-    if (!check.valid) {
-        // The host loses the chunk and keeps what it carried before it.
-        failed_ = input;
-        failed_final_ = false;
-        drop_unreturned_text();
-        return Status::decode_error;
-    }
-    decoded_ += check.consumed;
-    end_ += n;
+    end_ += static_cast<std::size_t>(got);
     return Status::line;
 }
 
-TextLineReader::Status TextLineReader::next(std::size_t chunk_size, Line& line) {
-    while (!find_line(line)) {
-        Status status = read_chunk(chunk_size);
-        if (status == Status::line) continue;
-        if (status != Status::end_of_file) return status;
-        if (end_ > decoded_) {
-            failed_ = std::string_view(buf_.data() + decoded_, end_ - decoded_);
-            failed_final_ = true;
-            drop_unreturned_text();
-            return Status::decode_error;
+bool LineReader::take(std::size_t end_at, std::size_t resume_at, Line& line) {
+    std::size_t start = begin_;
+    begin_ = scan_ = resume_at;
+    if (dropping_) {
+        dropping_ = false;
+        return false;
+    }
+    if (end_at - start > max_line_) return false;
+    line.content = std::string_view(buf_.data() + start, end_at - start);
+    return true;
+}
+
+LineReader::Status LineReader::step(Line& line, bool appended) {
+    while (true) {
+        std::size_t at = scan_ + find_line_end(std::string_view(buf_.data() + scan_, end_ - scan_));
+        if (at < end_) {
+            bool cr = buf_[at] == '\r';
+            if (cr && at + 1 == end_) {
+                // Whether an LF follows is in the next byte, perhaps not read yet.
+                scan_ = at;
+                Status status = fill();
+                if (status == Status::read_error) return status;
+                if (status == Status::line) continue;
+                at = scan_;
+            }
+            bool crlf = cr && at + 1 < end_ && buf_[at + 1] == '\n';
+            if (take(at, at + (crlf ? 2 : 1), line)) {
+                line.terminated = true;
+                line.lf_follows = !cr;
+                return Status::line;
+            }
+            continue;
         }
-        if (decoded_ == begin_) return Status::end_of_file;
-        // The final decode releases a held-back CR as a line end.
-        bool cr = buf_[decoded_ - 1] == '\r';
-        line = Line{std::string_view(buf_.data() + begin_, decoded_ - begin_ - (cr ? 1 : 0)), cr,
-                    false};
-        begin_ = scan_ = decoded_;
+        scan_ = end_;
+        if (!dropping_ && end_ - begin_ > max_line_) dropping_ = true;
+        if (dropping_) begin_ = scan_ = end_;
+        Status status = fill();
+        if (status != Status::end_of_file) {
+            if (status == Status::read_error) return status;
+            continue;
+        }
+        if (appended || begin_ == end_) return Status::end_of_file;
+        line = Line{std::string_view(buf_.data() + begin_, end_ - begin_), false, false};
+        begin_ = scan_ = end_;
         return Status::line;
     }
-    return Status::line;
 }
 
-TextLineReader::Status TextLineReader::next_appended(std::size_t chunk_size, Line& line) {
-    while (!find_line(line)) {
-        Status status = read_chunk(chunk_size);
-        if (status == Status::line) continue;
-        if (status != Status::end_of_file) return status;
-        if (decoded_ > begin_ && decoded_ == end_ && buf_[decoded_ - 1] == '\r') {
-            line = Line{std::string_view(buf_.data() + begin_, decoded_ - begin_ - 1), true, false};
-            begin_ = scan_ = decoded_;
-            return Status::line;
-        }
-        return Status::end_of_file;
+bool LineReader::take_unfinished(Line& line) {
+    if (begin_ == end_ || dropping_) {
+        dropping_ = false;
+        begin_ = scan_ = end_;
+        return false;
     }
-    return Status::line;
+    line = Line{std::string_view(buf_.data() + begin_, end_ - begin_), false, false};
+    begin_ = scan_ = end_;
+    return true;
+}
+
+void LineReader::restart(int fd, std::int64_t offset) {
+    fd_ = fd;
+    offset_ = offset;
+    begin_ = scan_ = end_ = 0;
+    dropping_ = false;
+    errno_ = 0;
 }
 
 }  // namespace nerit::core

@@ -1,20 +1,16 @@
-// Strict UTF-8 validation with the incremental semantics of the host's UTF-8 decoder.
+// Strict UTF-8 validation, as the host's UTF-8 decoder accepts a whole text.
 #pragma once
 
-#include <cstddef>
 #include <string_view>
 
 namespace nerit::core {
 
-struct Utf8Check {
-    bool valid;            // false: the host's strict decoder raises on this input
-    std::size_t consumed;  // when valid: bytes that decode now; the rest is an unfinished sequence
-};
+// True when the host's strict UTF-8 decoder decodes `bytes` as a whole without error: no
+// invalid byte, overlong form, surrogate, value past U+10FFFF or sequence cut short by the end.
+// Runs of ASCII and of two-byte characters (Cyrillic text) are checked sixteen bytes at a time.
+bool is_valid_utf8(std::string_view bytes);
 
-// Validates `bytes` as the host's strict UTF-8 decoder does when fed them in one call. With
-// `final` false a sequence cut short by the end of the input (every byte present so far being
-// acceptable) is left undecoded for the next call, as an incremental decoder keeps it; with
-// `final` true such a sequence is an error.
-Utf8Check check_utf8(std::string_view bytes, bool final);
+// The same, one character at a time: the fallback without SSE2, and the reference of the tests.
+bool is_valid_utf8_scalar(std::string_view bytes);
 
 }  // namespace nerit::core

@@ -15,6 +15,13 @@ PyObject* find_date(PyObject* module, PyObject* args);            // (bytes) -> 
 PyObject* recent_line_starts(PyObject* module, PyObject* args);   // (bytes, int) -> list[int]
 PyObject* fromisoformat_text(PyObject* module, PyObject* args);   // (str) -> str | None
 PyObject* escape_controls(PyObject* module, PyObject* args);      // (str) -> str
+PyObject* utf8_valid(PyObject* module, PyObject* args);           // (bytes) -> (vector, scalar)
+PyObject* find_line_end(PyObject* module, PyObject* args);        // (bytes) -> int
+PyObject* date_floor_passes_over(PyObject* module, PyObject* args);  // (datetime, bytes) -> bool
+// (bytes, config) -> (scanned, accepted | None, text | None); config as in probe_event.cpp
+PyObject* event_line(PyObject* module, PyObject* args);
+// (path, fd, config[, offset]) -> counts of the lines by outcome; the texts are written to fd
+PyObject* render_file(PyObject* module, PyObject* args);
 PyObject* watched_objects(PyObject* module, PyObject* args);      // () -> int | None
 
 }  // namespace nerit::probe

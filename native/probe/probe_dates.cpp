@@ -33,4 +33,23 @@ PyObject* find_date(PyObject*, PyObject* args) {
                          static_cast<Py_ssize_t>(value.size()));
 }
 
+PyObject* date_floor_passes_over(PyObject*, PyObject* args) {
+    PyObject* bound = nullptr;
+    const char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (!PyArg_ParseTuple(args, "Oy#:date_floor_passes_over", &bound, &data, &size)) return nullptr;
+    auto* api = static_cast<PyDateTime_CAPI*>(PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0));
+    if (api == nullptr) return nullptr;
+    if (!PyObject_TypeCheck(bound, api->DateTimeType)) {
+        PyErr_SetString(PyExc_TypeError, "a datetime is needed");
+        return nullptr;
+    }
+    core::DateFloor floor(core::NaiveDateTime{
+        PyDateTime_GET_YEAR(bound), PyDateTime_GET_MONTH(bound), PyDateTime_GET_DAY(bound),
+        PyDateTime_DATE_GET_HOUR(bound), PyDateTime_DATE_GET_MINUTE(bound),
+        PyDateTime_DATE_GET_SECOND(bound), PyDateTime_DATE_GET_MICROSECOND(bound)});
+    std::string_view line(data, static_cast<std::size_t>(size));
+    return PyBool_FromLong(floor.passes_over(line));
+}
+
 }  // namespace nerit::probe

@@ -1,7 +1,10 @@
-// Probes of the line primitives: the backward scan for the recent-events window.
+// Probes of the line primitives: the backward scan for the recent-events window, the search for
+// line ends and the UTF-8 check.
 #include <climits>
 
 #include "core/line_scan.hpp"
+#include "core/text_lines.hpp"
+#include "core/utf8.hpp"
 #include "probe/probe.hpp"
 
 namespace nerit::probe {
@@ -23,6 +26,23 @@ PyObject* recent_line_starts(PyObject*, PyObject* args) {
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
     }
     return list.release();
+}
+
+PyObject* utf8_valid(PyObject*, PyObject* args) {
+    const char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (!PyArg_ParseTuple(args, "y#:utf8_valid", &data, &size)) return nullptr;
+    std::string_view bytes(data, static_cast<std::size_t>(size));
+    return Py_BuildValue("(OO)", core::is_valid_utf8(bytes) ? Py_True : Py_False,
+                         core::is_valid_utf8_scalar(bytes) ? Py_True : Py_False);
+}
+
+PyObject* find_line_end(PyObject*, PyObject* args) {
+    const char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (!PyArg_ParseTuple(args, "y#:find_line_end", &data, &size)) return nullptr;
+    std::string_view bytes(data, static_cast<std::size_t>(size));
+    return PyLong_FromSize_t(core::find_line_end(bytes));
 }
 
 }  // namespace nerit::probe

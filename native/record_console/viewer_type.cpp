@@ -49,17 +49,21 @@ PyMethodDef is_path_archive_def = {"_NeritEventViewer__is_path_archive",
 
 PyMethodDef viewer_methods[] = {
     {"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(viewer_init_method)),
-     METH_VARARGS | METH_KEYWORDS | METH_COEXIST, "__init__($self, /, args)\n--\n\n"},
+     METH_VARARGS | METH_KEYWORDS | METH_COEXIST, "__init__($self, /, args)\n--\n\n"
+     "Build the iterator and the formatter that the option record asks for."},
     {"_NeritEventViewer__setup_filters", viewer_setup_filters, METH_NOARGS,
-     "Hand the stored priority and source filters to the current iterator."},
+     "_NeritEventViewer__setup_filters($self, /)\n--\n\nHand the stored priority and source filters to the current iterator."},
     {"_NeritEventViewer__extract_events_from_archive", viewer_extract_events_from_archive,
-     METH_NOARGS, "Unpack the event log of a report archive into the temporary directory."},
+     METH_NOARGS,
+     "_NeritEventViewer__extract_events_from_archive($self, /)\n--\n\n"
+     "Unpack the event log of a report archive into the temporary directory."},
     {"_NeritEventViewer__clean_temp_files", viewer_clean_temp_files, METH_NOARGS,
+     "_NeritEventViewer__clean_temp_files($self, /)\n--\n\n"
      "Remove the temporary directory of an archive input, if there is one."},
     {"show_events", viewer_show_events, METH_NOARGS,
-     "Print the selected events, follow the file when asked, report errors and clean up."},
+     "show_events($self, /)\n--\n\nPrint the selected events, follow the file when asked, report errors and clean up."},
     {"_NeritEventViewer__follow_events", viewer_follow_events, METH_NOARGS,
-     "Print events appended to the event file until interrupted."},
+     "_NeritEventViewer__follow_events($self, /)\n--\n\nPrint events appended to the event file until interrupted."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef viewer_getset[] = {

@@ -1,42 +1,21 @@
 // The colouring steps: grey secondary text, and the priority's colour by its severity name.
-#include <cstring>
-#include <iterator>
+#include <string_view>
 
+#include "core/severity.hpp"
 #include "record_layout/formatting.hpp"
 #include "record_layout/text_ops.hpp"
 
 namespace nerit::layout {
 namespace {
 
-enum class Severity { kPlain, kOk, kFail };
+using core::Severity;
 
-// The colour class of `text` (exact str or None), by exact comparison with the priority names
-// "critical", "crit", "alert", "emergency", "emerg" (fail) and "warning", "error", "err" (ok).
-// Equal text has equal length and, being ASCII, one byte per character, so the length picks
-// the names to compare with.
+// The colour class of `text` (exact str or None): only ASCII text can be a priority name.
 Severity severity_of(PyObject* text) {
-    if (!PyUnicode_CheckExact(text) || !PyUnicode_IS_ASCII(text)) return Severity::kPlain;
-    const char* chars = static_cast<const char*>(PyUnicode_DATA(text));
-    auto is = [chars]<std::size_t N>(const char (&name)[N]) {
-        return std::memcmp(chars, name, N - 1) == 0;
-    };
-    switch (PyUnicode_GET_LENGTH(text)) {
-        case 3:
-            return is("err") ? Severity::kOk : Severity::kPlain;
-        case 4:
-            return is("crit") ? Severity::kFail : Severity::kPlain;
-        case 5:
-            if (is("alert") || is("emerg")) return Severity::kFail;
-            return is("error") ? Severity::kOk : Severity::kPlain;
-        case 7:
-            return is("warning") ? Severity::kOk : Severity::kPlain;
-        case 8:
-            return is("critical") ? Severity::kFail : Severity::kPlain;
-        case 9:
-            return is("emergency") ? Severity::kFail : Severity::kPlain;
-        default:
-            return Severity::kPlain;
-    }
+    if (!PyUnicode_CheckExact(text) || !PyUnicode_IS_ASCII(text)) return Severity::plain;
+    const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
+    return core::severity_of(
+        std::string_view(static_cast<const char*>(PyUnicode_DATA(text)), length));
 }
 
 // color + text + COLOR_END, as Python evaluates it (COLOR_END is read after the first "+").
@@ -74,11 +53,11 @@ Ref colorize_priority_native(Formatting& formatting, PyObject* priority) {
     if (off < 0) return Ref();
     if (off) return Ref::borrow(priority);
     switch (severity_of(priority)) {
-        case Severity::kFail:
+        case Severity::fail:
             return wrap(formatting, formatting.color_fail(), priority);
-        case Severity::kOk:
+        case Severity::ok:
             return wrap(formatting, formatting.color_ok(), priority);
-        case Severity::kPlain:
+        case Severity::plain:
             break;
     }
     return Ref::borrow(priority);

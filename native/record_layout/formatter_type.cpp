@@ -158,15 +158,24 @@ PyObject* init_method(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyMethodDef methods[] = {
     {"__init__", as_cfunction(init_method), METH_VARARGS | METH_KEYWORDS | METH_COEXIST,
      "__init__($self, /, format_expression=None, is_detailed=False, is_raw=False, "
-     "no_color=False, use_iso_date=False)\n--\n\n"},
+     "no_color=False, use_iso_date=False)\n--\n\n"
+     "Choose the layout: a format expression, detailed, raw or the one-line default."},
     {"_NeritEventFormatter__unpack_event_dict", as_cfunction(unpack_event_dict), kMethodFlags,
-     nullptr},
+     "_NeritEventFormatter__unpack_event_dict($self, /, event)\n--\n\n"
+     "Lift the fields of the event's message block to its top level and add its source."},
     {"_NeritEventFormatter__format_event_with_expression",
-     as_cfunction(format_event_with_expression), kMethodFlags, nullptr},
-    {"format_event", as_cfunction(format_event), kMethodFlags, nullptr},
+     as_cfunction(format_event_with_expression), kMethodFlags,
+     "_NeritEventFormatter__format_event_with_expression($self, /, event)\n--\n\n"
+     "The event's text laid out by the format expression."},
+    {"format_event", as_cfunction(format_event), kMethodFlags,
+     "format_event($self, /, event)\n--\n\n"
+     "The text to print for one event; the event is changed on the way."},
     {"_NeritEventFormatter__colorize_priority", as_cfunction(colorize_priority), kMethodFlags,
-     nullptr},
-    {"_NeritEventFormatter__colorize", as_cfunction(colorize), kMethodFlags, nullptr},
+     "_NeritEventFormatter__colorize_priority($self, /, priority)\n--\n\n"
+     "The priority name in the colour of its severity, unless colour is off."},
+    {"_NeritEventFormatter__colorize", as_cfunction(colorize), kMethodFlags,
+     "_NeritEventFormatter__colorize($self, /, string, color)\n--\n\n"
+     "The text in the named colour (\"grey\"), unless colour is off."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyMemberDef members[] = {

@@ -109,7 +109,8 @@ PyModuleDef_Slot slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_module)},
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
                           "nerit_record_console.record_layout",
-                          nullptr,
+                          "Turning one event into text: the one-line, detailed, raw and "
+                          "format-expression layouts, colours, Russian or English names.",
                           StateSlot::kSize,
                           nullptr,
                           slots,

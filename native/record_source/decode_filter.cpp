@@ -16,6 +16,14 @@ Ref module_global(PyObject* module, PyObject* name) {
     return Ref::borrow(value);
 }
 
+bool hold_as_text(LineText& line) {
+    if (line.object != nullptr) return true;
+    line.held = Ref::steal(PyUnicode_DecodeUTF8(
+        line.utf8.data(), static_cast<Py_ssize_t>(line.utf8.size()), "strict"));
+    line.object = line.held.get();
+    return static_cast<bool>(line.held);
+}
+
 namespace {
 
 // `except json.decoder.JSONDecodeError:` evaluated when an error is pending: true (error

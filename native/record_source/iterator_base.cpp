@@ -53,17 +53,21 @@ PyObject* base_next(PyObject*) {
 
 PyMethodDef base_methods[] = {
     {"__init__", cfunction(base_init_method), METH_VARARGS | METH_KEYWORDS | METH_COEXIST,
-     "__init__($self, /, event_file_path)\n--\n\n"},
+     "__init__($self, /, event_file_path)\n--\n\nOpen the event file for reading, with no filter set."},
     {"set_priority_filter", cfunction(method_set_priority_filter), METH_VARARGS | METH_KEYWORDS,
-     "set_priority_filter($self, /, priority_filter)\n--\n\n"},
+     "set_priority_filter($self, /, priority_filter)\n--\n\n"
+     "Accept only events whose PRIORITY equals one of these names; an empty list accepts all."},
     {"set_source_filter", cfunction(method_set_source_filter), METH_VARARGS | METH_KEYWORDS,
-     "set_source_filter($self, /, source_filter)\n--\n\n"},
+     "set_source_filter($self, /, source_filter)\n--\n\n"
+     "Accept only events whose source name contains one of these texts; an empty list accepts "
+     "all."},
     {"_filter_priority", cfunction(method_filter_priority), METH_VARARGS | METH_KEYWORDS,
-     "_filter_priority($self, /, event_dict)\n--\n\n"},
+     "_filter_priority($self, /, event_dict)\n--\n\nWhether the event passes the priority filter."},
     {"_filter_source", cfunction(method_filter_source), METH_VARARGS | METH_KEYWORDS,
-     "_filter_source($self, /, event_dict)\n--\n\n"},
+     "_filter_source($self, /, event_dict)\n--\n\nWhether the event passes the source filter."},
     {"_filter_event", cfunction(method_filter_event), METH_VARARGS | METH_KEYWORDS,
-     "_filter_event($self, /, event_dict)\n--\n\n"},
+     "_filter_event($self, /, event_dict)\n--\n\n"
+     "Whether the event passes both filters; the iterators drop the events it refuses."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyMemberDef base_members[] = {
@@ -90,18 +94,15 @@ int iterator_clear(PyObject* self) {
 }
 
 int base_init_steps(PyObject* self, ModuleState* st, PyObject* event_file_path) {
-    NativeState& native = *as_iterator(self)->native;
-    native.opened_file.reset();
-    native.reader.reset();
-    native.reader_raw.reset();
-    native.mode = ReadMode::undecided;
+    OwnFile& own = as_iterator(self)->native->own;
+    own.open(Ref(), 0);
     if (PyObject_SetAttr(self, st->names.file_path.get(), event_file_path) < 0) return -1;
     Ref file = Ref::steal(PyObject_CallMethodNoArgs(event_file_path, st->names.open.get()));
     if (!file) return -1;
     if (PyObject_SetAttr(self, st->names.file.get(), file.get()) < 0) return -1;
-    native.opened_through_posix_path =
+    own.opened_through_posix_path =
         Py_IS_TYPE(event_file_path, reinterpret_cast<PyTypeObject*>(st->posix_path_type.get()));
-    native.opened_file = std::move(file);
+    own.open(std::move(file), 0);
     Ref priorities = Ref::steal(PySet_New(nullptr));
     if (!priorities ||
         PyObject_SetAttr(self, st->names.priority_filter.get(), priorities.get()) < 0) {

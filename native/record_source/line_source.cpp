@@ -1,177 +1,211 @@
-// Choosing between the native line reader and the host file's readline, and keeping the two
-// consistent when reading passes from one to the other.
+// Choosing between the native reader below the iterator's own file and the readline of a file
+// a caller put in its place, and turning the bytes of a line into its text.
 #include "record_source/line_source.hpp"
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "core/utf8.hpp"
+#include "py/host.hpp"
 
 namespace nerit::record_source {
-namespace {
 
-bool is_exactly(PyObject* object, const Ref& type) {
-    return Py_IS_TYPE(object, reinterpret_cast<PyTypeObject*>(type.get()));
-}
-
-// 1 when `value` is a str equal to `expected`, 0 when not.
-int text_attribute_is_value(PyObject* value, PyObject* expected) {
-    if (!PyUnicode_CheckExact(value)) return 0;
-    return PyUnicode_Compare(value, expected) == 0 ? 1 : 0;
-}
-
-// 1 when the text attribute `name` of `object` equals `expected`, 0 when not, -1 on error.
-int text_attribute_is(PyObject* object, PyObject* name, PyObject* expected) {
-    Ref value = py::getattr(object, name);
-    if (!value) return -1;
-    return text_attribute_is_value(value.get(), expected);
-}
-
-// What attribute lookup of a data descriptor's name gives on an exact instance of the
-// descriptor's (immutable) type, with no lookup.
-Ref through(const Ref& descriptor, PyObject* object) {
-    PyObject* d = descriptor.get();
-    return Ref::steal(
-        Py_TYPE(d)->tp_descr_get(d, object, reinterpret_cast<PyObject*>(Py_TYPE(object))));
-}
-
-}  // namespace
-
-// Whether the native reader may stand in for `_file.readline()` on this call. Every check that
-// fails, including by raising, leaves the host's readline in charge. The file is an exact
-// TextIOWrapper over an exact BufferedReader over an exact FileIO, so each attribute is read
-// through the type's own descriptor; what was checked once (the codec, the errors value, the
-// types below) is trusted again only for the very same objects.
-bool LineSource::native_allowed(HostCalls& host) {
-    if (!host.fast || state_->mode == ReadMode::host) return false;
-    PyObject* file = file_.get();
-    if (!state_->opened_file.is(file) || !state_->opened_through_posix_path) return false;
-    if (!is_exactly(file, st_->text_io_wrapper_type)) return false;
-    // Raises once the file is detached, as every reading operation would.
-    Ref chunk = through(st_->text_chunk_size, file);
-    if (!chunk || !PyLong_CheckExact(chunk.get())) return false;
-    Py_ssize_t size = PyLong_AsSsize_t(chunk.get());
-    if (size <= 0) return false;
-    chunk_size_ = static_cast<std::size_t>(size);
-    Ref buffer = through(st_->text_buffer, file);
-    if (!buffer) return false;
-    if (!state_->checked_buffer.is(buffer.get())) {
-        if (!is_exactly(buffer.get(), st_->buffered_reader_type)) return false;
-        state_->checked_buffer = buffer;
+bool max_line_length(PyObject* module, ModuleState* st, std::size_t& limit) {
+    PyObject* value = py::module_global(module, st->names.max_line_length.get());
+    if (value == nullptr) {
+        if (PyErr_Occurred()) return false;
+        limit = kMaxLineLength;
+        return true;
     }
-    Ref raw = through(st_->buffered_raw, buffer.get());
-    if (!raw || !is_exactly(raw.get(), st_->file_io_type)) return false;
-    if (state_->reader && !state_->reader_raw.is(raw.get())) return false;
-    // The text file is closed exactly when its buffer is.
-    Ref closed = through(st_->buffered_closed, buffer.get());
-    if (!closed || closed.get() != Py_False) return false;
-    Ref errors = through(st_->text_errors, file);
-    if (!errors) return false;
-    if (!state_->strict_errors.is(errors.get())) {
-        if (text_attribute_is_value(errors.get(), st_->names.strict.get()) != 1) return false;
-        state_->strict_errors = std::move(errors);
-    }
-    Ref encoding = through(st_->text_encoding, file);
-    if (!encoding) return false;
-    // The codec registry is asked once per encoding object, not on every call.
-    if (!state_->utf8_encoding.is(encoding.get())) {
-        Ref codec = Ref::steal(PyObject_CallOneArg(st_->codecs_lookup.get(), encoding.get()));
-        if (!codec ||
-            text_attribute_is(codec.get(), st_->names.name.get(), st_->names.utf_8.get()) != 1) {
-            return false;
-        }
-        state_->utf8_encoding = std::move(encoding);
-    }
-    if (!state_->reader) {
-        int fd = PyObject_AsFileDescriptor(raw.get());
-        if (fd < 0) return false;
-        struct stat info;
-        if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return false;
-        state_->reader = std::make_unique<core::TextLineReader>(fd, state_->start_offset);
-        state_->reader_raw = std::move(raw);
-    }
+    Py_ssize_t given = PyNumber_AsSsize_t(value, PyExc_OverflowError);
+    if (given == -1 && PyErr_Occurred()) return false;
+    limit = given < 0 ? 0 : static_cast<std::size_t>(given);
     return true;
+}
+
+// Whether the file object is one the native reader can stand under, looked at once: an exact
+// TextIOWrapper over an exact BufferedReader over an exact FileIO on a regular file, opened by
+// the standard Path.open (universal newlines), whose position is still where the iterator left
+// it (nothing has read through the object).
+LineSource::Below LineSource::first_look(PyObject* file) {
+    if (!own_->opened_through_posix_path || !is_exactly(file, st_->text_io_wrapper_type))
+        return Below::never;
+    Ref buffer = through(st_->text_buffer, file);
+    if (!buffer) return Below::not_now;  // detached: its readline says so
+    if (!is_exactly(buffer.get(), st_->buffered_reader_type)) return Below::never;
+    Ref raw = through(st_->buffered_raw, buffer.get());
+    if (!raw) return Below::not_now;
+    if (!is_exactly(raw.get(), st_->file_io_type)) return Below::never;
+    Ref closed = through(st_->buffered_closed, buffer.get());
+    if (!closed || closed.get() != Py_False) return Below::not_now;
+    int fd = PyObject_AsFileDescriptor(raw.get());
+    if (fd < 0) return Below::not_now;
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return Below::never;
+    if (lseek(fd, 0, SEEK_CUR) != static_cast<off_t>(own_->start_offset)) return Below::never;
+    std::size_t limit = 0;
+    if (!max_line_length(module_, st_, limit)) return Below::error;
+    own_->buffer = std::move(buffer);
+    own_->raw = std::move(raw);
+    own_->lines = std::make_shared<core::LineReader>(fd, own_->start_offset, limit);
+    return Below::usable;
+}
+
+// The file's encoding and errors value on this call: strict UTF-8 is checked natively, any
+// other pair goes through the codec line by line.
+bool LineSource::set_codec(PyObject* file) {
+    Ref errors = through(st_->text_errors, file);
+    Ref encoding = through(st_->text_encoding, file);
+    if (!errors || !encoding) return false;
+    if (!own_->strict_errors.is(errors.get()) && PyUnicode_CheckExact(errors.get()) &&
+        PyUnicode_Compare(errors.get(), st_->names.strict.get()) == 0) {
+        own_->strict_errors = errors;
+    }
+    // The codec registry is asked once per encoding object, not on every call.
+    if (!own_->utf8_encoding.is(encoding.get())) {
+        Ref codec = Ref::steal(PyObject_CallOneArg(st_->codecs_lookup.get(), encoding.get()));
+        if (!codec) return false;
+        Ref name = py::getattr(codec.get(), st_->names.name.get());
+        if (!name) return false;
+        if (PyUnicode_CheckExact(name.get()) &&
+            PyUnicode_Compare(name.get(), st_->names.utf_8.get()) == 0) {
+            own_->utf8_encoding = encoding;
+        }
+    }
+    if (own_->strict_errors.is(errors.get()) && own_->utf8_encoding.is(encoding.get())) {
+        encoding_ = errors_ = nullptr;
+        return true;
+    }
+    encoding_ = PyUnicode_AsUTF8(encoding.get());
+    errors_ = PyUnicode_AsUTF8(errors.get());
+    if (encoding_ == nullptr || errors_ == nullptr) return false;
+    // The texts live in objects that the file holds; keep them for the lines of this call.
+    codec_texts_[0] = std::move(encoding);
+    codec_texts_[1] = std::move(errors);
+    return true;
+}
+
+LineSource::Below LineSource::below(PyObject* file) {
+    if (!own_->lines) {
+        Below first = first_look(file);
+        if (first != Below::usable) return first;
+    } else {
+        // Closing or detaching the file stops the native reader: its readline gives the error.
+        Ref buffer = through(st_->text_buffer, file);
+        if (!buffer || !buffer.is(own_->buffer.get())) return Below::not_now;
+        Ref closed = through(st_->buffered_closed, buffer.get());
+        if (!closed || closed.get() != Py_False) return Below::not_now;
+    }
+    return set_codec(file) ? Below::usable : Below::error;
 }
 
 bool LineSource::begin(PyObject* self, HostCalls& host) {
-    self_ = self;
-    state_ = as_iterator(self)->native;
+    own_ = &as_iterator(self)->native->own;
     st_ = host.st;
+    module_ = host.module;
     file_ = host.file ? host.file : py::getattr(self, st_->names.file.get());
     if (!file_) return false;
-    reader_ = nullptr;
-    bool allowed = native_allowed(host);
-    if (PyErr_Occurred()) PyErr_Clear();
-    if (allowed) {
-        state_->mode = ReadMode::native;
-        reader_ = state_->reader.get();
-        return true;
-    }
-    if (state_->opened_file.is(file_.get()) && state_->mode != ReadMode::host) {
-        // The host file has not moved while the native reader ran: put it where reading stands.
-        if (state_->mode == ReadMode::native && state_->reader) {
-            Ref offset = Ref::steal(PyLong_FromLongLong(state_->reader->next_line_offset()));
-            Ref closed = py::getattr(file_.get(), st_->names.closed.get());
-            if (offset && closed && closed.get() == Py_False) {
-                Ref moved = Ref::steal(
-                    PyObject_CallMethodOneArg(file_.get(), st_->names.seek.get(), offset.get()));
-            }
+    reader_.reset();
+    if (!own_->opened.is(file_.get()) || own_->mode == ReadMode::host) return true;
+    switch (below(file_.get())) {
+        case Below::usable:
+            own_->mode = ReadMode::below;
+            reader_ = own_->lines;
+            return true;
+        case Below::never:
+            own_->mode = ReadMode::host;
+            return true;
+        case Below::not_now:
             PyErr_Clear();
-        }
-        state_->mode = ReadMode::host;
-        state_->reader.reset();
+            return true;
+        case Below::error:
+            break;
     }
-    return true;
+    return false;
 }
 
-LineSource::Got LineSource::raise_decode_error() {
-    std::string_view input = reader_->failed_input();
-    Py_ssize_t consumed = 0;
-    Ref text = Ref::steal(
-        PyUnicode_DecodeUTF8Stateful(input.data(), static_cast<Py_ssize_t>(input.size()), "strict",
-                                     reader_->failed_final() ? nullptr : &consumed));
-    if (text) {
-        PyErr_SetString(PyExc_SystemError, "native UTF-8 check disagrees with the host decoder");
-    }
+LineSource::Got LineSource::read_host_line(LineText& line) {
+    host_line_ = Ref::steal(PyObject_CallMethodNoArgs(file_.get(), st_->names.readline.get()));
+    if (!host_line_) return Got::error;
+    PyObject* text = host_line_.get();
+    int more = PyUnicode_CheckExact(text) ? PyUnicode_GET_LENGTH(text) > 0 : PyObject_IsTrue(text);
+    if (more < 0) return Got::error;
+    if (more == 0) return Got::end;
+    line.object = text;
+    return Got::line;
+}
+
+LineSource::Got LineSource::read_error() {
+    errno = reader_->errno_value();
+    PyErr_SetFromErrno(PyExc_OSError);
     return Got::error;
 }
 
-LineSource::Got LineSource::next(LineText& line) {
-    if (reader_ == nullptr) {
-        host_line_ = Ref::steal(PyObject_CallMethodNoArgs(file_.get(), st_->names.readline.get()));
-        if (!host_line_) return Got::error;
-        PyObject* text = host_line_.get();
-        int more =
-            PyUnicode_CheckExact(text) ? PyUnicode_GET_LENGTH(text) > 0 : PyObject_IsTrue(text);
-        if (more < 0) return Got::error;
-        if (more == 0) return Got::end;
-        line.object = text;
-        line.utf8 = {};
-        return Got::line;
+int LineSource::hand_on(const core::LineReader::Line& read, LineText& line) {
+    std::string_view text = read.content;
+    if (read.lf_follows) {
+        text = std::string_view(read.content.data(), read.content.size() + 1);
+    } else if (read.terminated) {
+        scratch_.assign(read.content);
+        scratch_.push_back('\n');
+        text = scratch_;
     }
-    core::TextLineReader::Line read;
-    auto status = state_->follows_appends ? reader_->next_appended(chunk_size_, read)
-                                          : reader_->next(chunk_size_, read);
-    switch (status) {
-        case core::TextLineReader::Status::line:
-            break;
-        case core::TextLineReader::Status::end_of_file:
-            return Got::end;
-        case core::TextLineReader::Status::decode_error:
-            return raise_decode_error();
-        case core::TextLineReader::Status::read_error:
-            errno = reader_->errno_value();
-            PyErr_SetFromErrno(PyExc_OSError);
-            return Got::error;
+    if (encoding_ == nullptr) {
+        if (!core::is_valid_utf8(read.content)) return 0;
+        line.object = nullptr;
+        line.utf8 = text;
+        return 1;
     }
-    line.object = nullptr;
-    if (!read.terminated) {
-        line.utf8 = read.content;
-    } else if (read.lf_follows) {
-        line.utf8 = std::string_view(read.content.data(), read.content.size() + 1);
-    } else {
-        state_->scratch.assign(read.content);
-        state_->scratch.push_back('\n');
-        line.utf8 = state_->scratch;
+    decoded_ = Ref::steal(PyUnicode_Decode(text.data(), static_cast<Py_ssize_t>(text.size()),
+                                           encoding_, errors_));
+    if (!decoded_) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return -1;
+        PyErr_Clear();
+        return 0;
     }
-    return Got::line;
+    line.object = decoded_.get();
+    return 1;
+}
+
+template <class ReadOne>
+LineSource::Got LineSource::first_decodable(LineText& line, ReadOne&& read_one) {
+    while (true) {
+        core::LineReader::Line read;
+        core::LineReader::Status status = read_one(read);
+        if (status == core::LineReader::Status::end_of_file) return Got::end;
+        if (status == core::LineReader::Status::read_error) return read_error();
+        int handed = hand_on(read, line);
+        if (handed != 0) return handed > 0 ? Got::line : Got::error;
+    }
+}
+
+LineSource::Got LineSource::next(LineText& line, const core::DateFloor* floor) {
+    if (!reader_) return read_host_line(line);
+    if (floor == nullptr) {
+        return first_decodable(
+            line, [this](core::LineReader::Line& read) { return reader_->next(read); });
+    }
+    return first_decodable(line, [this, floor](core::LineReader::Line& read) {
+        return reader_->next(read, [floor](std::string_view bytes) {
+            return floor->passes_over(bytes);
+        });
+    });
+}
+
+LineSource::Got LineSource::next_appended(LineText& line) {
+    if (!reader_) return read_host_line(line);
+    return first_decodable(
+        line, [this](core::LineReader::Line& read) { return reader_->next_appended(read); });
+}
+
+LineSource::Got LineSource::take_unfinished(LineText& line) {
+    core::LineReader::Line read;
+    if (!reader_ || !reader_->take_unfinished(read)) return Got::end;
+    int handed = hand_on(read, line);
+    if (handed == 0) return Got::end;
+    return handed > 0 ? Got::line : Got::error;
 }
 
 }  // namespace nerit::record_source

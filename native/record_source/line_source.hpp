@@ -1,8 +1,12 @@
-// The lines of `_file` for the all-events, time-range and new-events iterators: the native
-// reader while the constructor's UTF-8 text file is read untouched, the file's own readline
-// otherwise.
+// The lines of `_file` for the all-events, time-range and new-events iterators: the native reader
+// below the file object while `_file` is the file the iterator opened, the file's own readline
+// when a caller put another one there.
 #pragma once
 
+#include <memory>
+#include <string>
+
+#include "core/event_date.hpp"
 #include "record_source/decode_filter.hpp"
 #include "record_source/iterator_object.hpp"
 #include "record_source/iterator_types.hpp"
@@ -16,23 +20,48 @@ class LineSource {
     // Decides for one __next__ call which reader serves; false with an error set on failure.
     bool begin(PyObject* self, HostCalls& host);
 
-    // The next line; it stays valid until the next call.
-    Got next(LineText& line);
+    // The next line of a file read to its end. Lines that do not decode in the file's encoding,
+    // and lines too long to hold, are dropped here; so are lines that `floor` passes over,
+    // before their bytes are checked. A line stays valid until the next call.
+    Got next(LineText& line, const core::DateFloor* floor = nullptr);
 
-    // True when lines come from the native reader (as UTF-8 bytes).
+    // New-events: the next whole line of a file that is still being written (see
+    // LineReader::next_appended); the readline of another file's object as it comes.
+    Got next_appended(LineText& line);
+
+    // New-events, native reader only: what is left of an unfinished last line, once the file
+    // will not grow any more (Got::end when nothing is left or it does not decode).
+    Got take_unfinished(LineText& line);
+
+    // True when lines come from the native reader (as UTF-8 bytes or decoded text).
     bool native() const { return reader_ != nullptr; }
+    core::LineReader* reader() const { return reader_.get(); }
 
   private:
-    bool native_allowed(HostCalls& host);
-    Got raise_decode_error();
+    enum class Below { usable, not_now, never, error };
+    Below below(PyObject* file);
+    Below first_look(PyObject* file);
+    bool set_codec(PyObject* file);
+    Got read_host_line(LineText& line);
+    Got read_error();
+    // Turns the bytes of one line into its text: 1 done, 0 when they do not decode (the line is
+    // dropped), -1 on error.
+    int hand_on(const core::LineReader::Line& read, LineText& line);
+    // The first line `read_one` gives that decodes.
+    template <class ReadOne>
+    Got first_decodable(LineText& line, ReadOne&& read_one);
 
-    PyObject* self_ = nullptr;
-    NativeState* state_ = nullptr;
+    OwnFile* own_ = nullptr;
     ModuleState* st_ = nullptr;
+    PyObject* module_ = nullptr;
     Ref file_;
     Ref host_line_;
-    core::TextLineReader* reader_ = nullptr;
-    std::size_t chunk_size_ = 0;
+    Ref decoded_;
+    std::shared_ptr<core::LineReader> reader_;  // held: Python code may replace the iterator's
+    const char* encoding_ = nullptr;  // a codec other than strict UTF-8, with its errors value
+    const char* errors_ = nullptr;
+    Ref codec_texts_[2];  // the str objects those two point into
+    std::string scratch_;  // a line rebuilt with its "\n" when it ended in CR or CR LF
 };
 
 // What a reading iterator makes of a line before decoding it.
@@ -40,14 +69,16 @@ enum class Verdict { skip, in_range, past_end, error };
 
 // The __next__ loop of the iterators that read `_file` once to its end: each line is judged
 // (`judge(line)` returns a Verdict), decoded and filtered when in range; the file is closed
-// when it runs out or a line lies past the end of the range.
+// when it runs out or a line lies past the end of the range. Lines that `floor` passes over are
+// not even judged.
 template <class Judge>
-PyObject* next_from_file(PyObject* self, HostCalls& host, Judge&& judge) {
+PyObject* next_from_file(PyObject* self, HostCalls& host, Judge&& judge,
+                         const core::DateFloor* floor = nullptr) {
     LineSource source;
     if (!source.begin(self, host)) return nullptr;
-    LineText line;
     while (true) {
-        LineSource::Got got = source.next(line);
+        LineText line;
+        LineSource::Got got = source.next(line, floor);
         if (got == LineSource::Got::error) return nullptr;
         Verdict verdict = got == LineSource::Got::end ? Verdict::past_end : judge(line);
         if (verdict == Verdict::error) return nullptr;

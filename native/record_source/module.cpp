@@ -2,6 +2,7 @@
 // captured host functions and the five iterator classes.
 #include "py/host.hpp"
 #include "record_source/iterator_types.hpp"
+#include "record_source/own_file.hpp"
 
 namespace nerit::record_source {
 namespace {
@@ -63,14 +64,13 @@ bool import_host(PyObject* module, ModuleState* st) {
     st->file_io_type = py::getattr(io.get(), "FileIO");
     st->codecs_lookup = py::getattr(codecs.get(), "lookup");
     if (!st->text_io_wrapper_type || !st->buffered_reader_type) return false;
-    st->text_chunk_size = type_member(st->text_io_wrapper_type, "_CHUNK_SIZE");
     st->text_buffer = type_member(st->text_io_wrapper_type, "buffer");
     st->text_encoding = type_member(st->text_io_wrapper_type, "encoding");
     st->text_errors = type_member(st->text_io_wrapper_type, "errors");
     st->buffered_raw = type_member(st->buffered_reader_type, "raw");
     st->buffered_closed = type_member(st->buffered_reader_type, "closed");
     st->tzinfo_keyword = Ref::steal(Py_BuildValue("(s)", "tzinfo"));
-    return st->text_chunk_size && st->text_buffer && st->text_encoding && st->text_errors &&
+    return st->text_buffer && st->text_encoding && st->text_errors &&
            st->buffered_raw && st->buffered_closed && st->tzinfo_keyword && st->json_loads &&
            st->isoparse && st->re_compile && st->posix_path_type && st->datetime_api &&
            st->text_io_wrapper_type && st->buffered_reader_type && st->file_io_type &&
@@ -136,7 +136,10 @@ int exec_module(PyObject* module) {
         !add_aliases(module) || !add_classes(module, st)) {
         return -1;
     }
-    return py::init_fast_paths_switch(module);
+    if (py::init_fast_paths_switch(module) < 0) return -1;
+    // Private and read when an iterator starts reading a file, so that tests can lower it.
+    Ref limit = Ref::steal(PyLong_FromSize_t(kMaxLineLength));
+    return add(module, "_max_line_length", limit) ? 0 : -1;
 }
 
 PyModuleDef_Slot slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_module)}, {0, nullptr}};
@@ -145,7 +148,9 @@ PyModuleDef_Slot slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_module)},
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
                           "nerit_record_console.record_source",
-                          nullptr,
+                          "Reading the event log: the event record, the iterator base with its "
+                          "priority and source filters, and the iterators over all, recent, newly "
+                          "appended and time-range events.",
                           StateSlot::kSize,
                           nullptr,
                           slots,

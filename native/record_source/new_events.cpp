@@ -1,4 +1,7 @@
-// NeritNewEventIterator: events appended after construction, polling once a second.
+// NeritNewEventIterator: events appended after construction, polling once a second and following
+// the file by its name.
+#include <sys/stat.h>
+
 #include "py/host.hpp"
 #include "record_source/iterator_types.hpp"
 #include "record_source/line_source.hpp"
@@ -17,21 +20,19 @@ int new_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:__init__", keywords, &path)) return -1;
     ModuleState* st = state_of(self);
     if (st == nullptr || base_init_steps(self, st, path) < 0) return -1;
-    NativeState& native = *as_iterator(self)->native;
-    native.pending_text.reset();
+    OwnFile& own = as_iterator(self)->native->own;
     Ref file = py::getattr(self, st->names.file.get());
     if (!file) return -1;
     Ref end = Ref::steal(PyObject_CallMethod(file.get(), "seek", "ii", 0, 2));
     if (!end) return -1;
-    // The native reader starts where the host file now stands; a position it cannot take as a
-    // byte offset leaves reading to the host.
+    // The native reader starts where the file object now stands; a position it cannot take as
+    // a byte offset leaves reading to the file object.
     long long offset = PyLong_Check(end.get()) ? PyLong_AsLongLong(end.get()) : -1;
     if (offset < 0) {
         PyErr_Clear();
-        native.mode = ReadMode::host;
+        own.mode = ReadMode::host;
     }
-    native.start_offset = offset < 0 ? 0 : offset;
-    native.follows_appends = true;
+    own.start_offset = offset < 0 ? 0 : offset;
     return 0;
 }
 
@@ -56,44 +57,129 @@ bool ends_a_line(PyObject* text) {
     return last == '\n' || last == '\r';
 }
 
-// A line read by the host's readline, joined with any text held back before it. Returns the
-// whole line, or an empty Ref with no error set when there is nothing whole to decode yet.
-Ref whole_host_line(NativeState& native, PyObject* read) {
+// A line read by a file object's readline, joined with any text held back before it. Returns
+// the whole line, or an empty Ref with no error set when there is nothing whole to decode yet.
+Ref whole_host_line(OwnFile& own, PyObject* read) {
     Ref line = Ref::borrow(read);
     if (!PyUnicode_CheckExact(read)) return line;  // a replaced _file: taken as it comes
-    if (native.pending_text) {
-        line = Ref::steal(PyUnicode_Concat(native.pending_text.get(), read));
+    if (own.pending_text) {
+        line = Ref::steal(PyUnicode_Concat(own.pending_text.get(), read));
         if (!line) return line;
-        native.pending_text.reset();
+        own.pending_text.reset();
     }
     if (!ends_a_line(line.get())) {
         // The writer is in mid-line: keep the text until its line end arrives.
-        native.pending_text = std::move(line);
+        own.pending_text = std::move(line);
         return Ref();
     }
     return line;
 }
 
+// What the followed path names now, compared with the file being read.
+enum class PathNow { same, replaced, shorter, missing, error };
+
+PathNow look_at_path(PyObject* self, ModuleState* st, const core::LineReader& reader) {
+    Ref path = py::getattr(self, st->names.file_path.get());
+    if (!path) return PathNow::error;
+    // __fspath__ may be Python code, where a signal handler can raise: only the errors of a
+    // path that names no file system entry mean "cannot be followed by name".
+    Ref name = Ref::steal(PyOS_FSPath(path.get()));
+    Ref encoded;
+    if (name && PyUnicode_Check(name.get())) {
+        encoded = Ref::steal(PyUnicode_EncodeFSDefault(name.get()));
+    } else if (name && PyBytes_Check(name.get())) {
+        encoded = name;
+    }
+    if (!encoded) {
+        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_TypeError) &&
+            !PyErr_ExceptionMatches(PyExc_ValueError)) {
+            return PathNow::error;
+        }
+        PyErr_Clear();
+        return PathNow::same;
+    }
+    struct stat named;
+    struct stat reading;
+    if (stat(PyBytes_AS_STRING(encoded.get()), &named) != 0) return PathNow::missing;
+    if (fstat(reader.fd(), &reading) != 0) return PathNow::same;
+    if (named.st_dev != reading.st_dev || named.st_ino != reading.st_ino) return PathNow::replaced;
+    if (named.st_size < reader.read_offset()) return PathNow::shorter;
+    return PathNow::same;
+}
+
+// Reading passes to the file the path names now: opened as the constructor opens it, read from
+// its start. False with no error set when it cannot be opened yet (it is waited for).
+bool follow_to_new_file(PyObject* self, ModuleState* st) {
+    Ref path = py::getattr(self, st->names.file_path.get());
+    if (!path) return false;
+    Ref file = Ref::steal(PyObject_CallMethodNoArgs(path.get(), st->names.open.get()));
+    if (!file) {
+        if (PyErr_ExceptionMatches(PyExc_OSError)) PyErr_Clear();
+        return false;
+    }
+    if (PyObject_SetAttr(self, st->names.file.get(), file.get()) < 0) return false;
+    OwnFile& own = as_iterator(self)->native->own;
+    Ref old = std::move(own.opened);
+    own.open(std::move(file), 0);
+    Ref closed = Ref::steal(PyObject_CallMethodNoArgs(old.get(), st->names.close.get()));
+    return static_cast<bool>(closed);
+}
+
+// After a poll found nothing new in the iterator's own file: what to do about the path.
+enum class Poll { wait, read_again, error };
+
+// Follows the path as `tail -F` does. A file put in its place is read from its start once the
+// old one is finished (read once more after the change was seen); a file cut shorter than what
+// was read is read again from its start; a missing file is waited for, while the old one is
+// still read. An unfinished last line of a file that is left is handed on in `rest`.
+Poll follow_path(PyObject* self, ModuleState* st, LineSource& source, LineText& rest,
+                 bool& have_rest) {
+    OwnFile& own = as_iterator(self)->native->own;
+    have_rest = false;
+    PathNow now = look_at_path(self, st, *source.reader());
+    if (now == PathNow::error) return Poll::error;
+    if (now != PathNow::replaced) own.draining = false;
+    if (now == PathNow::same || now == PathNow::missing) return Poll::wait;
+    if (now == PathNow::replaced && !own.draining) {
+        own.draining = true;
+        return Poll::read_again;
+    }
+    LineSource::Got got = source.take_unfinished(rest);
+    if (got == LineSource::Got::error) return Poll::error;
+    have_rest = got == LineSource::Got::line;
+    // Opening the new file runs Python code, which could read on through this iterator.
+    if (have_rest && !hold_as_text(rest)) return Poll::error;
+    if (now == PathNow::shorter) {
+        source.reader()->restart(source.reader()->fd(), 0);
+        return Poll::read_again;
+    }
+    if (follow_to_new_file(self, st)) return Poll::read_again;
+    return PyErr_Occurred() ? Poll::error : Poll::wait;
+}
+
 PyObject* new_next(PyObject* self) {
     HostCalls host;
-    NativeState& native = *as_iterator(self)->native;
+    OwnFile& own = as_iterator(self)->native->own;
     LineSource source;
     while (true) {
         // A wait ran code (time.sleep may be replaced): what lookup finds is checked anew.
         if (!host.load(self) || !source.begin(self, host)) return nullptr;
         LineText text;
-        switch (source.next(text)) {
-            case LineSource::Got::error:
-                return nullptr;
-            case LineSource::Got::end:
-                if (!sleep_one_second(host)) return nullptr;
+        LineSource::Got got = source.next_appended(text);
+        if (got == LineSource::Got::error) return nullptr;
+        if (got == LineSource::Got::end) {
+            bool have_rest = false;
+            Poll poll = source.native() ? follow_path(self, host.st, source, text, have_rest)
+                                        : Poll::wait;
+            if (poll == Poll::error) return nullptr;
+            if (!have_rest) {
+                if (poll == Poll::wait && !sleep_one_second(host)) return nullptr;
                 continue;
-            case LineSource::Got::line:
-                break;
+            }
         }
         Ref whole;
-        if (text.object != nullptr) {
-            whole = whole_host_line(native, text.object);
+        if (!source.native() && text.object != nullptr) {
+            whole = whole_host_line(own, text.object);
             if (!whole) {
                 if (PyErr_Occurred() || !sleep_one_second(host)) return nullptr;
                 continue;
@@ -121,8 +207,9 @@ PyObject* new_close(PyObject* self, PyObject*) {
 
 PyMethodDef new_methods[] = {
     {"__init__", cfunction(new_init_method), METH_VARARGS | METH_KEYWORDS | METH_COEXIST,
-     "__init__($self, /, event_file_path)\n--\n\n"},
-    {"close", cfunction(new_close), METH_NOARGS, "close($self, /)\n--\n\n"},
+     "__init__($self, /, event_file_path)\n--\n\n"
+     "Open the event file and skip everything it holds so far."},
+    {"close", cfunction(new_close), METH_NOARGS, "close($self, /)\n--\n\nClose the event file; calling it again is harmless."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace

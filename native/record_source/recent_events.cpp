@@ -1,5 +1,8 @@
 // NeritRecentEventIterator: the events of the last `count` lines, found by a backward scan.
+#include <sys/stat.h>
+
 #include <climits>
+#include <string>
 #include <vector>
 
 #include "core/line_scan.hpp"
@@ -32,6 +35,7 @@ int recent_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     Ref binary = Ref::steal(
         PyObject_CallMethodOneArg(file_path.get(), st->names.open.get(), st->names.mode_rb.get()));
     if (!binary || PyObject_SetAttr(self, st->names.file.get(), binary.get()) < 0) return -1;
+    as_iterator(self)->native->own.open(binary, 0);
     Ref positions = Ref::steal(PyObject_CallMethodNoArgs(self, st->names.find_positions.get()));
     if (!positions) return -1;
     return PyObject_SetAttr(self, st->names.positions.get(), positions.get());
@@ -167,36 +171,107 @@ std::string_view strip_ascii(std::string_view bytes) {
     return bytes;
 }
 
-// One window line, decoded to text: a str (host path or unusual handle) or checked UTF-8 bytes.
+// The native window reader of the binary file the constructor opened, while that file is still
+// `_file` and open: an exact BufferedReader over an exact FileIO on a regular file, looked at
+// once. Null (no error set) when the file object's own seek and readline must serve.
+core::LineAtOffset* own_window(PyObject* module, ModuleState* st, OwnFile& own, PyObject* file) {
+    if (!own.opened.is(file) || own.mode == ReadMode::host) return nullptr;
+    if (!own.window) {
+        own.mode = ReadMode::host;
+        if (!is_exactly(file, st->buffered_reader_type)) return nullptr;
+        Ref raw = through(st->buffered_raw, file);
+        if (!raw || !is_exactly(raw.get(), st->file_io_type)) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        int fd = PyObject_AsFileDescriptor(raw.get());
+        struct stat info;
+        if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        std::size_t limit = 0;
+        if (!max_line_length(module, st, limit)) return nullptr;
+        own.mode = ReadMode::below;
+        own.raw = std::move(raw);
+        own.window = std::make_shared<core::LineAtOffset>(fd, limit);
+    }
+    // Closing the file stops the native reader: the file's own seek reports it.
+    Ref closed = through(st->buffered_closed, file);
+    if (!closed || closed.get() != Py_False) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return own.window.get();
+}
+
+// One window line: stripped bytes known to be UTF-8, or a str for the host's JSON decoder.
 struct WindowLine {
     Ref raw;
     Ref text;
     std::string_view utf8;
+    // The bytes, out of the window reader's block: advancing current_line may run Python code
+    // that reads on through the same iterator.
+    std::string copy;
 };
 
-// Reads the line at `offset` through _file, strips it and decodes it as strict UTF-8.
-bool read_window_line(ModuleState* st, HostCalls& host, PyObject* file, PyObject* offset,
-                      WindowLine& line) {
+enum class Read { line, dropped, error };
+
+// Reads the line at `offset` through the file object's seek and readline, as a caller's file
+// must be read.
+Read read_through_file(ModuleState* st, PyObject* file, PyObject* offset, WindowLine& line,
+                       std::string_view& bytes) {
     Ref moved = Ref::steal(PyObject_CallMethodOneArg(file, st->names.seek.get(), offset));
-    if (!moved) return false;
+    if (!moved) return Read::error;
     line.raw = Ref::steal(PyObject_CallMethodNoArgs(file, st->names.readline.get()));
-    if (!line.raw) return false;
-    if (!PyBytes_CheckExact(line.raw.get())) {
-        Ref stripped = Ref::steal(PyObject_CallMethod(line.raw.get(), "strip", nullptr));
-        if (!stripped) return false;
-        line.text = Ref::steal(PyObject_CallMethod(stripped.get(), "decode", "s", "utf-8"));
-        return static_cast<bool>(line.text);
+    if (!line.raw) return Read::error;
+    if (PyBytes_CheckExact(line.raw.get())) {
+        bytes = std::string_view(PyBytes_AS_STRING(line.raw.get()),
+                                 static_cast<std::size_t>(PyBytes_GET_SIZE(line.raw.get())));
+        return Read::line;
     }
-    std::string_view bytes =
-        strip_ascii(std::string_view(PyBytes_AS_STRING(line.raw.get()),
-                                     static_cast<std::size_t>(PyBytes_GET_SIZE(line.raw.get()))));
-    if (host.fast && host.loads_is_original && core::check_utf8(bytes, true).valid) {
-        line.utf8 = bytes;
-        return true;
+    Ref stripped = Ref::steal(PyObject_CallMethod(line.raw.get(), "strip", nullptr));
+    if (!stripped) return Read::error;
+    line.text = Ref::steal(PyObject_CallMethod(stripped.get(), "decode", "s", "utf-8"));
+    if (line.text) return Read::line;
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return Read::error;
+    PyErr_Clear();
+    return Read::dropped;
+}
+
+// Reads the line at `offset`, strips it and checks that it is UTF-8. A line that is not, or
+// that is too long to hold, is dropped: it still counts as one of the window's lines.
+Read read_window_line(PyObject* module, ModuleState* st, HostCalls& host, OwnFile& own,
+                      PyObject* file, PyObject* offset, WindowLine& line) {
+    std::string_view bytes;
+    core::LineAtOffset* window = own_window(module, st, own, file);
+    if (PyErr_Occurred()) return Read::error;
+    long long at = window != nullptr && PyLong_CheckExact(offset) ? PyLong_AsLongLong(offset) : -1;
+    if (at == -1 && PyErr_Occurred()) PyErr_Clear();
+    if (at >= 0) {
+        switch (window->read(at, bytes)) {
+            case core::LineAtOffset::Status::line:
+                break;
+            case core::LineAtOffset::Status::too_long:
+                return Read::dropped;
+            case core::LineAtOffset::Status::read_error:
+                PyErr_SetFromErrno(PyExc_OSError);
+                return Read::error;
+        }
+    } else {
+        Read read = read_through_file(st, file, offset, line, bytes);
+        if (read != Read::line || line.text) return read;
+    }
+    bytes = strip_ascii(bytes);
+    if (!core::is_valid_utf8(bytes)) return Read::dropped;
+    if (host.fast && host.loads_is_original) {
+        line.copy.assign(bytes);
+        line.utf8 = line.copy;
+        return Read::line;
     }
     line.text = Ref::steal(
         PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict"));
-    return static_cast<bool>(line.text);
+    return line.text ? Read::line : Read::error;
 }
 
 PyObject* recent_next(PyObject* self) {
@@ -225,12 +300,15 @@ PyObject* recent_next(PyObject* self) {
         Ref file = py::getattr(self, st->names.file.get());
         if (!file) return nullptr;
         WindowLine window;
-        if (!read_window_line(st, host, file.get(), offset.get(), window)) return nullptr;
+        Read read = read_window_line(host.module, st, host, as_iterator(self)->native->own,
+                                     file.get(), offset.get(), window);
+        if (read == Read::error) return nullptr;
         Ref next_line = Ref::steal(PyNumber_Add(current.get(), one.get()));
         if (!next_line ||
             PyObject_SetAttr(self, st->names.current_line.get(), next_line.get()) < 0) {
             return nullptr;
         }
+        if (read == Read::dropped) continue;
         LineText text;
         text.object = window.text.get();
         text.utf8 = window.utf8;
@@ -246,7 +324,8 @@ PyMethodDef recent_methods[] = {
      "__init__($self, /, event_file_path, count)\n--\n\n"
      "\n        :param count: Number of the most recent events to iterate over.\n        "},
     {"_find_positions", cfunction(find_positions), METH_NOARGS,
-     "_find_positions($self, /)\n--\n\n"},
+     "_find_positions($self, /)\n--\n\n"
+     "Byte offsets of the lines to read, oldest first, and the end of the newest one."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace

@@ -40,7 +40,7 @@ using py::Ref;
     X(closed, "closed")                                                 \
     X(encoding, "encoding")                                             \
     X(errors, "errors")                                                 \
-    X(chunk_size, "_CHUNK_SIZE")                                        \
+    X(max_line_length, "_max_line_length")                              \
     X(buffer, "buffer")                                                 \
     X(raw, "raw")                                                       \
     X(name, "name")                                                     \
@@ -88,7 +88,6 @@ using py::Ref;
     X(codecs_lookup)                                                                            \
     /* Descriptors of those (immutable) types, called directly: on an exact instance they give \
        what attribute lookup gives, without the lookup. */                                     \
-    X(text_chunk_size) /* TextIOWrapper._CHUNK_SIZE */                                          \
     X(text_buffer)     /* TextIOWrapper.buffer */                                               \
     X(text_encoding)   /* TextIOWrapper.encoding */                                             \
     X(text_errors)     /* TextIOWrapper.errors */                                               \

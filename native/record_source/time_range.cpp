@@ -215,7 +215,7 @@ Verdict compare_objects(DateLookups& rules, PyObject* event_date) {
 }
 
 // Judges one line by its date: no date or too early (skip), in range, or past the end.
-Verdict judge_line(HostCalls& host, DateLookups& rules, const LineText& line) {
+Verdict judge_line(HostCalls& host, DateLookups& rules, LineText& line) {
     ModuleState* st = host.st;
     std::string_view utf8 = line.utf8;
     bool have_utf8 = line.object == nullptr;
@@ -240,30 +240,27 @@ Verdict judge_line(HostCalls& host, DateLookups& rules, const LineText& line) {
             return *date <= rules.until_value ? Verdict::in_range : Verdict::past_end;
         }
         Ref event_date;
+        Ref text;
+        if (!date) {
+            text = Ref::steal(PyUnicode_DecodeUTF8(
+                value.data(), static_cast<Py_ssize_t>(value.size()), "strict"));
+            if (!text) return Verdict::error;
+        }
+        if (!hold_as_text(line)) return Verdict::error;
         if (date) {
             PyDateTime_CAPI* api = st->datetime_api;
             event_date = Ref::steal(api->DateTime_FromDateAndTime(
                 date->year, date->month, date->day, date->hour, date->minute, date->second,
                 date->microsecond, Py_None, api->DateTimeType));
         } else {
-            Ref text = Ref::steal(PyUnicode_DecodeUTF8(
-                value.data(), static_cast<Py_ssize_t>(value.size()), "strict"));
-            if (!text) return Verdict::error;
             event_date = host_event_date(st, rules, text.get());
         }
         if (!event_date) return Verdict::error;
         return compare_objects(rules, event_date.get());
     }
-    Ref text;
-    if (line.object != nullptr) {
-        text = Ref::borrow(line.object);
-    } else {
-        text = Ref::steal(PyUnicode_DecodeUTF8(
-            line.utf8.data(), static_cast<Py_ssize_t>(line.utf8.size()), "strict"));
-        if (!text) return Verdict::error;
-    }
+    if (!hold_as_text(line)) return Verdict::error;
     Ref match = Ref::steal(
-        PyObject_CallMethodOneArg(rules.pattern.get(), st->names.search.get(), text.get()));
+        PyObject_CallMethodOneArg(rules.pattern.get(), st->names.search.get(), line.object));
     if (!match) return Verdict::error;
     int found = PyObject_IsTrue(match.get());
     if (found < 0) return Verdict::error;
@@ -283,13 +280,20 @@ PyObject* range_next(PyObject* self) {
     if (!host.load(self)) return nullptr;
     DateLookups rules;
     if (!load_dates(self, host, rules)) return nullptr;
-    return next_from_file(self, host,
-                          [&](const LineText& line) { return judge_line(host, rules, line); });
+    // While every rule is the module's own, the lines before the lower bound are passed over
+    // without leaving the reader.
+    std::optional<core::DateFloor> floor;
+    if (rules.native_search && rules.native_parse && rules.native_compare)
+        floor.emplace(rules.since_value);
+    return next_from_file(
+        self, host, [&](LineText& line) { return judge_line(host, rules, line); },
+        floor ? &*floor : nullptr);
 }
 
 PyMethodDef range_methods[] = {
     {"__init__", cfunction(range_init_method), METH_VARARGS | METH_KEYWORDS | METH_COEXIST,
-     "__init__($self, /, event_file_path, date_since=None, date_until=None)\n--\n\n"},
+     "__init__($self, /, event_file_path, date_since=None, date_until=None)\n--\n\n"
+     "Open the event file and read the bounds; a bare date as the end takes in its whole day."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace

@@ -1,17 +1,21 @@
 """Command-line front of the security-event log viewer: nerit-events.
 
 Parses the command line into the option record that NeritEventViewer reads, turns time words
-into dates, decides on colour, and reports every error in one line with a status.
+and priority names into what the viewer compares, checks the input before the viewer opens it,
+decides on colour and paging, and reports every error in one line with a status.
 """
 
 import argparse
+import contextlib
+import errno
 import os
-import re
 import signal
+import stat
 import sys
-from datetime import datetime, timedelta
+import textwrap
 
 from nerit_record_console import __version__
+from nerit_record_console import _priorities, _signals, _time_words
 
 # pathlib, tarfile and the engine are imported only when needed: --help and --version stay quick.
 
@@ -21,56 +25,91 @@ DOMAIN = "nerit_record_console"
 SYSTEM_LOCALE_DIR = "/usr/share/locale"
 PACKAGED_LOCALE_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "locale")
 
-EXIT_INTERRUPTED = 130  # 128 + SIGINT, as shells report an interrupted command
-EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE, what a reader that went away leaves for other tools
-EXIT_TERMINATED = 143   # 128 + SIGTERM
+EXIT_USAGE = 2
+# As shells report a command that a signal ended: Ctrl-C, and a reader that went away.
+EXIT_INTERRUPTED = _signals.exit_status(signal.SIGINT)
+EXIT_BROKEN_PIPE = _signals.exit_status(signal.SIGPIPE)
 
-EXAMPLES = """\
+EXAMPLES = f"""\
 examples:
   nerit-events                          today's events of /vantor/log/nerit/events
-  nerit-events -n 50 -p err,crit        errors among the last 50 lines
+  nerit-events -n 50 -p err..           err and worse among the last 50 lines
   nerit-events -S -2h -s audit          audit events of the last two hours
   nerit-events -S yesterday -U today    yesterday's and today's events
-  nerit-events -S "2024-03-01" -U "2024-03-05 12:00"
+  nerit-events -S "05.03.2024 10:20:30" -U "2024-03-05 12:00"
   nerit-events -a -F "%ISODATE %PRIORITY %name_en"
+  nerit-events -a -o json | jq .PRIORITY
   nerit-events -f                       follow: print new events until Ctrl-C
   nerit-events sosreport-host.tar.xz -a read the log inside a report archive
   nerit-events --install-catalogue      install the Russian messages system-wide
 
-time words for --since and --until: today, yesterday (bare dates), now, and -N
-followed by s, sec, m, min, h, d or w (N units before now), e.g. -30min, -7d.
+{_time_words.FORMS}
+{textwrap.fill(f"priorities, worst first: {_priorities.NAMES_HELP}, or their numbers 0 to "
+                f"7; -p err takes every spelling of err (err, error); -p err.. is err and "
+                f"worse.", 78)}
+
 colour: on for a terminal; off when output is not a terminal, when NO_COLOR is
-set, with --no-color or --color=never; --color=always forces it on.
+set, when TERM=dumb, with --no-color or --color=never; --color=always forces it.
+paging: on a terminal the output goes through $NERIT_PAGER, else $PAGER, else
+less (with LESS=FRX unless LESS is set); never in follow mode or with --no-pager.
+
+exit statuses:
+  0    the events were shown (also: follow mode ended with Ctrl-C, the pager quit)
+  1    an error, named in one line
+  2    a wrong command line
+  128+N  ended by signal N (129 SIGHUP, 130 Ctrl-C before follow mode, 141 the
+       reader of the output went away, 143 SIGTERM); an unpacked archive copy
+       is removed first
 """
 
-_RELATIVE_TIME = re.compile(r"-(\d+)\s*(s|sec|m|min|h|d|w)")
-_UNIT_SECONDS = {"s": 1, "sec": 1, "m": 60, "min": 60, "h": 3600, "d": 86400, "w": 604800}
+
+class _Parser(argparse.ArgumentParser):
+    """Usage errors in one line on standard error, status 2."""
+
+    def error(self, message):
+        self.exit(EXIT_USAGE, f"{self.prog}: {message}\n")
 
 
-def resolve_time_word(text, now=None):
-    """The date text the engine reads for a time word; any other text unchanged."""
-    if text is None:
-        return None
-    word = text.strip().lower()
-    now = now or datetime.now()
-    if word == "today":
-        return now.date().isoformat()
-    if word == "yesterday":
-        return (now.date() - timedelta(days=1)).isoformat()
-    if word == "now":
-        return now.strftime("%Y-%m-%d %H:%M:%S")
-    relative = _RELATIVE_TIME.fullmatch(word)
-    if relative:
-        seconds = int(relative.group(1)) * _UNIT_SECONDS[relative.group(2)]
-        try:
-            return (now - timedelta(seconds=seconds)).strftime("%Y-%m-%d %H:%M:%S")
-        except OverflowError:
-            raise ValueError(f"{text!r} reaches before the year 1") from None
-    return text
+def _non_negative(text):
+    try:
+        number = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
+    if number < 0:
+        raise argparse.ArgumentTypeError(f"{number} is below 0")
+    return number
 
 
-def _list_of_words(text):
+def _words(text):
     return [word for word in (part.strip() for part in text.split(",")) if word]
+
+
+def _priority_words(text):
+    """Comma-separated priorities or ranges, each checked against the known levels."""
+    words = _words(text)
+    if not words:
+        raise argparse.ArgumentTypeError(f"no priority in {text!r}")
+    try:
+        for word in words:
+            _priorities.levels(word)
+    except _priorities.PriorityError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+    return words
+
+
+def _minimum_priority(text):
+    return _priority_words(f"{text.strip()}..")
+
+
+def _time(text, end=False):
+    try:
+        return _time_words.resolve(text, end=end)
+    except _time_words.TimeWordError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def _end_time(text):
+    return _time(text, end=True)
 
 
 _TIME_OPTIONS = ("-S", "--since", "-U", "--until")
@@ -84,7 +123,7 @@ def attach_relative_times(argv):
         if token == "--":
             joined += [token, *rest]
             break
-        if token in _TIME_OPTIONS and rest and _RELATIVE_TIME.fullmatch(rest[0].strip().lower()):
+        if token in _TIME_OPTIONS and rest and _time_words.is_before_now(rest[0]):
             value = rest.pop(0)
             joined.append(f"{token}={value}" if token.startswith("--") else token + value)
         else:
@@ -93,7 +132,7 @@ def attach_relative_times(argv):
 
 
 def build_parser():
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog=PROG, formatter_class=argparse.RawDescriptionHelpFormatter, epilog=EXAMPLES,
         description="Show events of the security-event log, or of the copy inside a report "
                     "archive (.tar, .tgz, .tar.gz, .tar.xz, .tar.bz2).")
@@ -103,26 +142,37 @@ def build_parser():
                         help="the same as FILE, as an option")
 
     selection = parser.add_argument_group("which events (the first one given applies)")
-    selection.add_argument("-S", "--since", metavar="TIME",
-                           help="events from TIME on (a date, a date and time, or a time word)")
-    selection.add_argument("-U", "--until", metavar="TIME",
-                           help="events up to TIME; a bare date includes that whole day")
-    selection.add_argument("-d", "--days-back", type=int, metavar="N",
+    selection.add_argument("-S", "--since", metavar="TIME", type=_time,
+                           help="events from TIME on: a date, a date and time, or a time word "
+                                "(see below)")
+    selection.add_argument("-U", "--until", metavar="TIME", type=_end_time,
+                           help="events up to TIME; a bare date includes that whole day, "
+                                "a time its whole minute or second")
+    selection.add_argument("-d", "--days-back", type=_non_negative, metavar="N",
                            help="events from N days before today on")
     selection.add_argument("-t", "--today", action="store_true", help="today's events (default)")
     selection.add_argument("-a", "--all", action="store_true", help="every event of the file")
-    selection.add_argument("-n", "--count", type=int, metavar="N",
-                           help="the events held in the last N lines of the file")
+    selection.add_argument("-n", "--count", type=_non_negative, metavar="N",
+                           help="the events held in the last N lines of the file "
+                                "(a regular file)")
     selection.add_argument("-f", "--follow", action="store_true",
                            help="then keep printing new events until Ctrl-C")
 
     filters = parser.add_argument_group("filters")
-    filters.add_argument("-p", "--priority", action="extend", type=_list_of_words,
-                         metavar="NAME[,NAME]", help="only these priorities (repeatable)")
-    filters.add_argument("-s", "--source", action="extend", type=_list_of_words,
+    filters.add_argument("-p", "--priority", action="extend", type=_priority_words,
+                         metavar="PRIO[,PRIO]",
+                         help="only these priorities (repeatable); PRIO is a name or number, "
+                              "or a range: err.. (err and worse), warning..crit")
+    filters.add_argument("--min-priority", action="extend", type=_minimum_priority,
+                         dest="priority", metavar="PRIO",
+                         help="only PRIO and worse, the same as -p PRIO..")
+    filters.add_argument("-s", "--source", action="extend", type=_words,
                          metavar="TEXT[,TEXT]", help="only sources containing TEXT (repeatable)")
 
     layout = parser.add_argument_group("layout")
+    layout.add_argument("-o", "--output", choices=("text", "json"), default="text",
+                        help="text: the layouts below (default); json: each event as one "
+                             "compact JSON line, as stored")
     layout.add_argument("-F", "--format", metavar="EXPR",
                         help='one line per event from EXPR, e.g. "%%PRIORITY %%name_en"')
     layout.add_argument("-m", "--more-info", action="store_true",
@@ -133,31 +183,39 @@ def build_parser():
                         help="print dates as stored (ISO 8601)")
     layout.add_argument("--color", choices=("auto", "always", "never"), default="auto",
                         help="colour the output (default auto: only on a terminal, "
-                             "not with NO_COLOR)")
+                             "not with NO_COLOR or TERM=dumb)")
     layout.add_argument("--no-color", dest="nocolor", action="store_true",
                         help="never colour the output")
+    layout.add_argument("--no-pager", action="store_true",
+                        help="never send the output through a pager")
 
     parser.add_argument("--install-catalogue", nargs="?", const=SYSTEM_LOCALE_DIR, metavar="DIR",
                         help=f"install the Russian messages below DIR "
                              f"(default {SYSTEM_LOCALE_DIR}) and exit")
-    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    parser.add_argument("-V", "--version", action="version", version=f"%(prog)s {__version__}")
     return parser
 
 
 def colour_is_off(choice, nocolor, stream=None, environ=None):
-    """The engine's nocolor value: the explicit switch, --color, NO_COLOR and the terminal."""
+    """The engine's nocolor value: the switches, NO_COLOR, TERM=dumb and the terminal."""
     if nocolor or choice == "never":
         return True
     if choice == "always":
         return False
     environ = os.environ if environ is None else environ
-    if environ.get("NO_COLOR"):
+    if environ.get("NO_COLOR") or environ.get("TERM") == "dumb":
         return True
-    stream = sys.stdout if stream is None else stream
+    return not _is_terminal(sys.stdout if stream is None else stream)
+
+
+def _is_terminal(stream):
     try:
-        return not stream.isatty()
+        return stream.isatty()
     except (AttributeError, ValueError):
-        return True
+        return False
+
+
+_LAYOUT_OPTIONS = (("format", "-F"), ("more_info", "-m"), ("raw", "-r"), ("iso_date", "-i"))
 
 
 def option_record(parsed, parser):
@@ -165,18 +223,59 @@ def option_record(parsed, parser):
     if parsed.event_file is not None and parsed.watch_file is not None \
             and parsed.event_file != parsed.watch_file:
         parser.error("give the event file either as FILE or with --watch-file, not both")
-    try:
-        since = resolve_time_word(parsed.since)
-        until = resolve_time_word(parsed.until)
-    except ValueError as error:
-        parser.error(str(error))
+    if parsed.output == "json":
+        given = [flag for name, flag in _LAYOUT_OPTIONS if getattr(parsed, name)]
+        if given:
+            parser.error(f"-o json prints events as stored: {', '.join(given)} "
+                         f"cannot change that")
     return argparse.Namespace(
         watch_file=parsed.event_file or parsed.watch_file or DEFAULT_EVENT_FILE,
-        priority=parsed.priority, source=parsed.source, follow=parsed.follow,
-        since=since, until=until, days_back=parsed.days_back, today=parsed.today,
-        all=parsed.all, count=parsed.count, format=parsed.format, more_info=parsed.more_info,
-        raw=parsed.raw, nocolor=colour_is_off(parsed.color, parsed.nocolor),
-        iso_date=parsed.iso_date)
+        priority=_priorities.stored_names(parsed.priority), source=parsed.source,
+        follow=parsed.follow, since=parsed.since, until=parsed.until,
+        days_back=parsed.days_back, today=parsed.today, all=parsed.all, count=parsed.count,
+        format=parsed.format, more_info=parsed.more_info, raw=parsed.raw,
+        nocolor=colour_is_off(parsed.color, parsed.nocolor), iso_date=parsed.iso_date)
+
+
+def _position_reading(options):
+    """What of OPTIONS reads the input by position, which only a regular file allows, or None."""
+    if options.follow:
+        return "following (-f) needs"
+    last_lines = options.count and not any(
+        (options.since, options.until, options.days_back, options.today, options.all))
+    return "the last lines (-n) need" if last_lines else None
+
+
+def input_problem(options):
+    """Why the viewer cannot read its input, in one line; None when it can try."""
+    path = options.watch_file
+    try:
+        status = os.stat(path)
+        if stat.S_ISDIR(status.st_mode):
+            return f"{path}: {os.strerror(errno.EISDIR)}"
+        if stat.S_ISFIFO(status.st_mode):
+            # Opening it here would be taken by a waiting writer for the viewer's own open.
+            if not os.access(path, os.R_OK):
+                return f"{path}: {os.strerror(errno.EACCES)}"
+        else:
+            os.close(os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC))
+    except OSError as error:
+        return f"{path}: {error.strerror or error}"
+    except ValueError as error:  # a path with a NUL character
+        return f"{path!r}: {error}"
+    needs = _position_reading(options)
+    if needs and not stat.S_ISREG(status.st_mode):
+        return f"{path}: {needs} a regular file, not {_file_kind(status)}"
+    return None
+
+
+def _file_kind(status):
+    mode = status.st_mode
+    if stat.S_ISFIFO(mode):
+        return "a pipe"
+    if stat.S_ISCHR(mode) or stat.S_ISBLK(mode):
+        return "a device"
+    return "this kind of file"
 
 
 def install_catalogue(directory):
@@ -289,22 +388,87 @@ def _silence_stdout():
         pass
 
 
-def _terminate(signum, frame):
-    # Unwinds like an exit, so the viewer still removes the unpacked copy of an archive.
-    sys.exit(EXIT_TERMINATED)
+def _tolerate_any_encoding():
+    """Text that the terminal's encoding cannot hold is written as escapes, never a traceback."""
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.reconfigure(errors="backslashreplace")
+        except (AttributeError, ValueError):
+            pass
 
 
-def run(options):
-    from nerit_record_console import record_console
-    _bind_catalogue()
+def _pager_for(parsed, options, environ=None):
+    """The pager's argument list when the output goes to a terminal a person reads, else None."""
+    environ = os.environ if environ is None else environ
+    if parsed.no_pager or options.follow or environ.get("TERM") == "dumb" \
+            or not _is_terminal(sys.stdout):
+        return None
+    from nerit_record_console import _pager  # starts subprocesses: only loaded when paging
+    return _pager.pager_command(environ)
+
+
+def _replace_attribute(hooks, owner, name, value):
+    hooks.callback(setattr, owner, name, getattr(owner, name))
+    setattr(owner, name, value)
+
+
+def _stdout_fd():
     try:
-        viewer = record_console.NeritEventViewer(options)
-    except (KeyboardInterrupt, SystemExit):
-        raise
-    except Exception as error:
-        return _report_construction_error(record_console, error, options.watch_file)
-    if options.follow and hasattr(sys.stdout, "reconfigure"):
-        sys.stdout.reconfigure(line_buffering=True)  # a piped follower sees each event at once
+        return sys.stdout.fileno()
+    except (AttributeError, OSError, ValueError):
+        return None
+
+
+def run(options, output="text", pager=None):
+    """Builds the viewer and shows the events; the exit status."""
+    from nerit_record_console import _json_output, record_console, record_source
+    _bind_catalogue()
+    with contextlib.ExitStack() as hooks:
+        if output == "json":
+            for name, value in _json_output.replacements(record_console).items():
+                _replace_attribute(hooks, record_console, name, value)
+        if options.follow and _stdout_fd() is not None:
+            watch = _signals.HangupWatch(record_source.time, _stdout_fd())
+            _replace_attribute(hooks, record_source, "time", watch)
+        try:
+            viewer = record_console.NeritEventViewer(options)
+        except (KeyboardInterrupt, SystemExit):
+            raise
+        except Exception as error:
+            return _report_construction_error(record_console, error, options.watch_file)
+        return _show_once(viewer, options, pager)
+
+
+def _show_once(viewer, options, pager_argv):
+    """Shows the events of a built viewer; its unpacked copy never outlives the call."""
+    shown = False
+    try:
+        if options.follow:
+            if getattr(viewer, "_NeritEventViewer__temp_dir", None) is not None:
+                _complain(f"{options.watch_file}: following the unpacked copy of the archive, "
+                          f"which never grows")
+            if hasattr(sys.stdout, "reconfigure"):
+                sys.stdout.reconfigure(line_buffering=True)  # a piped follower sees each event
+        pager = None
+        if pager_argv is not None:
+            from nerit_record_console._pager import Pager
+            pager = Pager.start(pager_argv, os.environ)
+        shown = True
+        return _show(viewer) if pager is None else _show_paged(viewer, pager)
+    finally:
+        if not shown:
+            _discard_copy(viewer)
+
+
+def _discard_copy(viewer):
+    """Removes the unpacked copy of a viewer whose show_events never ran."""
+    try:
+        viewer._NeritEventViewer__clean_temp_files()
+    except (OSError, AttributeError):
+        pass
+
+
+def _show(viewer):
     try:
         viewer.show_events()
         sys.stdout.flush()
@@ -316,26 +480,58 @@ def run(options):
     return 0
 
 
-def main(argv=None):
+def _show_paged(viewer, pager):
+    """Shows the events through PAGER: the user leaving it before the end is a normal end."""
     try:
-        parser = build_parser()
-        parsed = parser.parse_args(attach_relative_times(sys.argv[1:] if argv is None else argv))
-        if parsed.install_catalogue is not None:
-            return install_catalogue(parsed.install_catalogue)
-        options = option_record(parsed, parser)
-        signal.signal(signal.SIGTERM, _terminate)
-        return run(options)
+        status = _show(viewer)
+    except BrokenPipeError:
+        status = 0
+    except BaseException:
+        pager.finish()
+        raise
+    pager_status = pager.finish()
+    if pager_status != 0:
+        _complain(f"the pager {pager.process.args[0]!r} ended with status {pager_status}")
+        return status or 1
+    return status
+
+
+def _main(argv):
+    _tolerate_any_encoding()
+    parser = build_parser()
+    parsed = parser.parse_args(attach_relative_times(sys.argv[1:] if argv is None else argv))
+    if parsed.install_catalogue is not None:
+        return install_catalogue(parsed.install_catalogue)
+    options = option_record(parsed, parser)
+    problem = input_problem(options)
+    if problem is None and sys.stdout is None:
+        problem = "standard output is closed: the events have nowhere to go"
+    if problem is not None:
+        _complain(problem)
+        return 1
+    return run(options, parsed.output, _pager_for(parsed, options))
+
+
+def main(argv=None):
+    ending = _signals.Ending()
+    ending.install()
+    try:
+        return _main(argv)
     except KeyboardInterrupt:
         return EXIT_INTERRUPTED
     except BrokenPipeError:
         _silence_stdout()
         return EXIT_BROKEN_PIPE
     except SystemExit:
-        # The engine's own exits: output still buffered must not turn into a traceback at exit.
+        # The engine's own exits and the signals': buffered output must not end in a traceback.
         try:
             sys.stdout.flush()
-        except BrokenPipeError:
+        except OSError:
             _silence_stdout()
-        except (OSError, ValueError, AttributeError):
+        except (ValueError, AttributeError):
             pass
         raise
+    finally:
+        # Once a signal ends the program, later ones must not turn its status into their own.
+        if ending.signum is None:
+            ending.restore()
