@@ -76,7 +76,9 @@ struct ModuleStateSlot {
     }
 
   private:
-    static State** slot(PyObject* module) { return static_cast<State**>(PyModule_GetState(module)); }
+    static State** slot(PyObject* module) {
+        return static_cast<State**>(PyModule_GetState(module));
+    }
 };
 
 }  // namespace nerit::py

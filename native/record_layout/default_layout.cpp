@@ -17,7 +17,8 @@ Ref event_get(LayoutState& state, PyObject* event, PyObject* key, PyObject* fall
         return Ref::borrow(value != nullptr ? value : fallback);
     }
     PyObject* call[] = {event, key, fallback};
-    return Ref::steal(PyObject_VectorcallMethod(state.attr_get.get(), call, fallback ? 3 : 2, nullptr));
+    return Ref::steal(
+        PyObject_VectorcallMethod(state.attr_get.get(), call, fallback ? 3 : 2, nullptr));
 }
 
 // The native reading of an ISO text; empty Ref without an error when it declines.
@@ -45,8 +46,8 @@ Ref clock_text(Formatting& formatting, PyObject* text) {
     }
     Ref holder = Ref::borrow(datetime_class);
     PyObject* read_call[] = {datetime_class, text};
-    Ref moment =
-        Ref::steal(PyObject_VectorcallMethod(state.attr_fromisoformat.get(), read_call, 2, nullptr));
+    Ref moment = Ref::steal(
+        PyObject_VectorcallMethod(state.attr_fromisoformat.get(), read_call, 2, nullptr));
     if (!moment) return moment;
     PyObject* write_call[] = {moment.get(), state.text_clock_pattern.get()};
     return Ref::steal(PyObject_VectorcallMethod(state.attr_strftime.get(), write_call, 2, nullptr));
@@ -104,11 +105,11 @@ Ref default_layout(Formatting& formatting, PyObject* event) {
     if (!time) return time;
     const int russian = formatting.is_russian();
     if (russian < 0) return Ref();
-    Ref type =
-        event_get(state, event, russian ? state.key_type_ru.get() : state.key_type_en.get(), state.text_empty.get());
+    PyObject* type_key = russian ? state.key_type_ru.get() : state.key_type_en.get();
+    Ref type = event_get(state, event, type_key, state.text_empty.get());
     if (!type) return type;
-    Ref name =
-        event_get(state, event, russian ? state.key_name_ru.get() : state.key_name_en.get(), state.text_empty.get());
+    PyObject* name_key = russian ? state.key_name_ru.get() : state.key_name_en.get();
+    Ref name = event_get(state, event, name_key, state.text_empty.get());
     if (!name) return name;
 
     Ref line = default_line_direct(formatting, event, time.get(), type.get(), name.get());

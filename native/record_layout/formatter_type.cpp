@@ -74,7 +74,8 @@ int init(PyObject* self, PyObject* args, PyObject* kwargs) {
     LayoutState* state = state_of_instance(self);
     if (state == nullptr) return -1;
     PyObject* attributes[] = {state->attr_format_expression.get(), state->attr_is_detailed.get(),
-                              state->attr_is_raw.get(), state->attr_no_color.get(), state->attr_use_iso_date.get()};
+                              state->attr_is_raw.get(), state->attr_no_color.get(),
+                              state->attr_use_iso_date.get()};
     for (std::size_t i = 0; i < std::size(attributes); ++i) {
         if (PyObject_SetAttr(self, attributes[i], values[i]) < 0) return -1;
     }

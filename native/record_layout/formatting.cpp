@@ -73,7 +73,8 @@ int Formatting::is_russian() {
         if (PyUnicode_CheckExact(locale.get())) {
             russian_ = PyUnicode_Compare(locale.get(), state_->text_ru_ru.get()) == 0;
         } else {
-            Ref equal = Ref::steal(PyObject_RichCompare(locale.get(), state_->text_ru_ru.get(), Py_EQ));
+            Ref equal =
+                Ref::steal(PyObject_RichCompare(locale.get(), state_->text_ru_ru.get(), Py_EQ));
             if (!equal) return -1;
             russian_ = PyObject_IsTrue(equal.get());
         }
@@ -99,8 +100,8 @@ bool Formatting::fast_paths() {
 
 bool Formatting::native_dates() {
     if (const SettingsSnapshot* s = snapshot()) return s->fast_paths && s->original_datetime;
-    return fast_paths() &&
-           py::module_global(state_->module, state_->attr_datetime.get()) == state_->original_datetime.get();
+    return fast_paths() && py::module_global(state_->module, state_->attr_datetime.get()) ==
+                               state_->original_datetime.get();
 }
 
 PyObject* Formatting::color_grey() {
@@ -143,12 +144,14 @@ bool Formatting::native_colorize() {
 
 bool Formatting::native_colorize_priority() {
     if (const SettingsSnapshot* s = snapshot()) return s->native_colorize_priority;
-    return py::resolves_to(self_, state_->attr_colorize_priority.get(), state_->native_colorize_priority.get());
+    return py::resolves_to(self_, state_->attr_colorize_priority.get(),
+                           state_->native_colorize_priority.get());
 }
 
 bool Formatting::native_with_expression() {
     if (const SettingsSnapshot* s = snapshot()) return s->native_with_expression;
-    return py::resolves_to(self_, state_->attr_with_expression.get(), state_->native_with_expression.get());
+    return py::resolves_to(self_, state_->attr_with_expression.get(),
+                           state_->native_with_expression.get());
 }
 
 bool Formatting::unpack(PyObject* event) {
@@ -167,7 +170,8 @@ Ref Formatting::colorize(PyObject* string, PyObject* color) {
         return colorize_native(*this, string, color);
     }
     PyObject* call[] = {self_, string, color};
-    Ref result = Ref::steal(PyObject_VectorcallMethod(state_->attr_colorize.get(), call, 3, nullptr));
+    Ref result =
+        Ref::steal(PyObject_VectorcallMethod(state_->attr_colorize.get(), call, 3, nullptr));
     forget();
     return result;
 }
@@ -178,8 +182,8 @@ Ref Formatting::colorize_priority(PyObject* priority) {
         return colorize_priority_native(*this, priority);
     }
     PyObject* call[] = {self_, priority};
-    Ref result =
-        Ref::steal(PyObject_VectorcallMethod(state_->attr_colorize_priority.get(), call, 2, nullptr));
+    Ref result = Ref::steal(
+        PyObject_VectorcallMethod(state_->attr_colorize_priority.get(), call, 2, nullptr));
     forget();
     return result;
 }

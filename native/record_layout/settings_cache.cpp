@@ -32,10 +32,11 @@ const SettingsSnapshot* SettingsCache::rebuild(PyObject* self, LayoutState& stat
     PyObject* dict = py::Guard::instance_dict_of(self);
     if (dict == nullptr || !PyDict_CheckExact(dict)) return nullptr;
     PyObject* values[9] = {};
-    PyObject* names[9] = {
-        state.attr_no_color.get(),     state.attr_is_raw.get(),       state.attr_is_detailed.get(),
-        state.attr_use_iso_date.get(), state.attr_locale_const.get(), state.attr_format_expression.get(),
-        state.attr_color_ok.get(),     state.attr_color_fail.get(),   state.attr_color_grey.get()};
+    PyObject* names[9] = {state.attr_no_color.get(),          state.attr_is_raw.get(),
+                          state.attr_is_detailed.get(),       state.attr_use_iso_date.get(),
+                          state.attr_locale_const.get(),      state.attr_format_expression.get(),
+                          state.attr_color_ok.get(),          state.attr_color_fail.get(),
+                          state.attr_color_grey.get()};
     for (int i = 0; i < 9; ++i) {
         values[i] = plain_attribute(self, dict, names[i]);
         if (values[i] == nullptr) return nullptr;

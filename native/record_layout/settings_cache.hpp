@@ -32,7 +32,8 @@ struct SettingsSnapshot {
 };
 
 // The objects a snapshot points to, owned by the cache.
-#define NERIT_SETTINGS_REFS(X) X(format_expression) X(color_ok) X(color_fail) X(color_grey) X(color_end)
+#define NERIT_SETTINGS_REFS(X) \
+    X(format_expression) X(color_ok) X(color_fail) X(color_grey) X(color_end)
 
 class SettingsCache {
   public:

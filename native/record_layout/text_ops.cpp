@@ -44,7 +44,9 @@ inline void copy_piece(char* out, const char* from, std::size_t count) {
 
 Ref ascii_text(std::string_view ascii) {
     Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(ascii.size()), 127));
-    if (text) copy_piece(static_cast<char*>(PyUnicode_DATA(text.get())), ascii.data(), ascii.size());
+    if (text) {
+        copy_piece(static_cast<char*>(PyUnicode_DATA(text.get())), ascii.data(), ascii.size());
+    }
     return text;
 }
 
