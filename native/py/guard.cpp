@@ -294,13 +294,12 @@ bool Guard::add_instance(const Watchers& watchers, PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject* dict = instance_dict_of(self);
     if (type->tp_getattro != PyObject_GenericGetAttr || dict == nullptr ||
-        !PyDict_CheckExact(dict)) {
+        !PyDict_CheckExact(dict) || instance_count_ == kInstances) {
         failed_ = true;
         return false;
     }
     if (!add_type(watchers, type) || !add_dict(watchers, dict)) return false;
-    instance_type_ = type;
-    instance_dict_ = dict;
+    instances_[instance_count_++] = {type, dict};
     return true;
 }
 
@@ -327,8 +326,7 @@ void Guard::clear() {
     count_ = 0;
     armed_ = false;
     failed_ = false;
-    instance_type_ = nullptr;
-    instance_dict_ = nullptr;
+    instance_count_ = 0;
     all_changes_ = nullptr;
 }
 

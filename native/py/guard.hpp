@@ -100,20 +100,20 @@ class Stamp {
 class Guard {
   public:
     static constexpr std::size_t kCapacity = 12;
+    static constexpr std::size_t kInstances = 4;
 
     void restart() noexcept {
         armed_ = false;
         failed_ = false;
         count_ = 0;
-        instance_type_ = nullptr;
-        instance_dict_ = nullptr;
+        instance_count_ = 0;
     }
     bool add_dict(const Watchers& watchers, PyObject* dict);
     bool add_type(const Watchers& watchers, PyTypeObject* type);
     // The dict of a module of the exact module type, whose attributes are its dict's entries.
     bool add_module(const Watchers& watchers, PyObject* module);
     // What generic attribute lookup on `self` reads: its class hierarchy and its instance dict
-    // (an exact dict). False when lookup on `self` is anything else.
+    // (an exact dict). False when lookup on `self` is anything else. Up to kInstances per guard.
     bool add_instance(const Watchers& watchers, PyObject* self);
     // Ends a build: true when every add succeeded (else every stamp is dropped); stamps left
     // from a longer build are dropped.
@@ -134,10 +134,16 @@ class Guard {
         }
         return true;
     }
-    // holds(), and `self` still has the class and the instance dict that were stamped.
+    // holds(), and `self` is an instance added to the guard that still has the class and the
+    // instance dict that were stamped. A guard over a whole pass asks this of each instance.
     bool holds_for(PyObject* self) noexcept {
-        return armed_ && Py_TYPE(self) == instance_type_ &&
-               instance_dict_of(self) == instance_dict_ && holds();
+        if (!armed_) return false;
+        PyTypeObject* type = Py_TYPE(self);
+        PyObject* dict = instance_dict_of(self);
+        for (std::size_t i = 0; i < instance_count_; ++i) {
+            if (instances_[i].type == type && instances_[i].dict == dict) return holds();
+        }
+        return false;
     }
 
     bool armed() const noexcept { return armed_; }
@@ -158,8 +164,13 @@ class Guard {
     std::size_t count_ = 0;
     bool armed_ = false;
     bool failed_ = false;
-    PyTypeObject* instance_type_ = nullptr;  // identities of stamped objects
-    PyObject* instance_dict_ = nullptr;
+    // Identities of the stamped class and dict of each instance added.
+    struct Instance {
+        PyTypeObject* type;
+        PyObject* dict;
+    };
+    std::array<Instance, kInstances> instances_{};
+    std::size_t instance_count_ = 0;
     // With watchers: the count of every change of every watched object, and its value when the
     // guard last held.
     const std::uint64_t* all_changes_ = nullptr;

@@ -7,6 +7,7 @@ namespace nerit::console {
 
 // The instance layout of NeritEventViewer: everything else lives in the instance dictionary.
 struct ViewerObject {
+    // Managed by the generic attribute code through __dictoffset__ and __weaklistoffset__.
     PyObject_HEAD PyObject* dict;
     PyObject* weakreflist;
 };

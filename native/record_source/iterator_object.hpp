@@ -34,8 +34,9 @@ struct NativeState {
 };
 
 struct IteratorObject {
+    // Managed by the generic attribute code through __dictoffset__.
     PyObject_HEAD PyObject* dict;
-    NativeState* native;
+    NativeState* native;  // owned: made by tp_new, deleted by tp_dealloc
 };
 
 inline IteratorObject* as_iterator(PyObject* self) {
