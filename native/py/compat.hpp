@@ -44,6 +44,15 @@ inline Ref type_dict(PyTypeObject* type) {
 #endif
 }
 
+// --- Strings --------------------------------------------------------------------------------
+
+// The hash a str keeps once it has been computed (every key of a dict has it), or -1. Read from
+// the str's header as the interpreter's own hash function does (3.14 offers it publicly as
+// PyUnstable_Unicode_GET_CACHED_HASH).
+inline Py_hash_t cached_str_hash(PyObject* text) {
+    return reinterpret_cast<PyASCIIObject*>(text)->hash;
+}
+
 // --- Dicts ----------------------------------------------------------------------------------
 
 // dict.pop(key, None) on a dict, the result dropped; false with an error set on failure.

@@ -135,6 +135,9 @@ void close_hub(PyObject* capsule) {
     // Keep any error being raised while the dict is cleared.
     compat::RaisedError pending = compat::RaisedError::fetch();
     hub->open = false;
+    // Unwatched from now on: no stamp may vouch for anything any more.
+    ++hub->all_changes;
+    for (auto& entry : hub->watched) ++entry.second.changes;
     if (compat::clear_watchers(hub->dict_watcher, hub->type_watcher) < 0) PyErr_Clear();
     pending.restore();
     release_hub(hub);

@@ -179,24 +179,22 @@ bool ExpressionPlan::prepare(PyObject* expression_now) {
 // A key's sites follow from the expression alone: each site whose text starts with the key
 // takes it, unless the key runs past the next "%" (it could then match text inserted later,
 // which only the general way can tell).
-const ExpressionPlan::KeySites& ExpressionPlan::sites_of_elsewhere(PyObject* key, int home) {
-    // Open addressing over a few neighbouring slots, so that the keys of one event rarely
-    // push each other out; the home slot gives way when all of them are taken.
-    constexpr int kProbes = 4;
-    static_assert((kKeySlots & (kKeySlots - 1)) == 0 && (kTextSlots & (kTextSlots - 1)) == 0);
-    KeySites* free_slot = key_sites[home].key ? nullptr : &key_sites[home];
-    for (int probe = 1; probe < kProbes; ++probe) {
-        KeySites& candidate = key_sites[(home + probe) & (kKeySlots - 1)];
-        if (candidate.key.is(key)) return candidate;
-        if (!candidate.key && free_slot == nullptr) free_slot = &candidate;
+const ExpressionPlan::KeySites& ExpressionPlan::sites_by_text(PyObject* key, Py_hash_t hash) {
+    if (hash == -1) {
+        hash = PyObject_Hash(key);
+        if (hash == -1) {
+            PyErr_Clear();
+            hash = 0;
+        }
     }
-    // A new object with a text seen before: the answer found for that text. A str's hash is kept
-    // in it once computed, as it is for every key of a dict.
-    const Py_hash_t hash = PyObject_Hash(key);
-    if (hash == -1) PyErr_Clear();
-    KeySites& by_text = text_sites[static_cast<std::size_t>(hash) & (kTextSlots - 1)];
-    if (by_text.key && same_str(by_text.key.get(), key)) return by_text;
-
+    KeySet& set = key_sets[static_cast<std::size_t>(hash) & (kKeySets - 1)];
+    for (int way = 0; way < 2; ++way) {
+        KeySites& known = set.way[way];
+        if (known.key && same_str(known.key.get(), key)) {
+            set.recent = way;
+            return known;
+        }
+    }
     const Py_ssize_t key_length = PyUnicode_GET_LENGTH(key);
     const Py_UCS4 first = PyUnicode_READ(PyUnicode_KIND(key), PyUnicode_DATA(key), 0);
     std::uint32_t candidates = first < 128 ? sites_by_first[first] : other_sites;
@@ -214,23 +212,26 @@ const ExpressionPlan::KeySites& ExpressionPlan::sites_of_elsewhere(PyObject* key
             takes |= std::uint32_t{1} << i;
         }
     }
-    by_text = {Ref::borrow(key), takes, overreach};
-    KeySites& slot = free_slot != nullptr ? *free_slot : key_sites[home];
-    slot = {Ref::borrow(key), takes, overreach};
-    return slot;
+    // The way not found last gives room.
+    const int way = set.way[0].key ? (set.way[1].key ? 1 - set.recent : 1) : 0;
+    set.way[way] = {Ref::borrow(key), takes, overreach};
+    set.recent = way;
+    return set.way[way];
 }
 
 void ExpressionPlan::release() {
     expression.reset();
-    for (KeySites& slot : key_sites) slot.key.reset();
-    for (KeySites& slot : text_sites) slot.key.reset();
+    for (KeySet& set : key_sets) {
+        for (KeySites& known : set.way) known.key.reset();
+    }
     usable = false;
 }
 
 int ExpressionPlan::traverse(visitproc visit, void* arg) const {
     Py_VISIT(expression.get());
-    for (const KeySites& slot : key_sites) Py_VISIT(slot.key.get());
-    for (const KeySites& slot : text_sites) Py_VISIT(slot.key.get());
+    for (const KeySet& set : key_sets) {
+        for (const KeySites& known : set.way) Py_VISIT(known.key.get());
+    }
     return 0;
 }
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "py/ref.hpp"
+#include "py/compat.hpp"
 
 namespace nerit::layout {
 
@@ -21,17 +21,21 @@ struct ExpressionPlan {
         bool last;        // no "%" follows it
     };
 
-    // Which sites a key takes, worked out once per key object and expression: the key holds
-    // the result while it is alive, so the slot stays true for it (a str never changes).
+    // Which sites a key takes, worked out once per key text and expression (a str never
+    // changes): keys that come as the same object with every event (the iterators share them)
+    // are found by identity, keys that come as new objects (events decoded by json.loads) by a
+    // comparison of their text.
     struct KeySites {
         py::Ref key;              // empty in an empty slot
         std::uint32_t takes;      // sites whose text starts with the key
         std::uint32_t overreach;  // sites the key would run past the next "%" from
     };
-    static constexpr int kKeySlots = 64;
-    // The same answers by the key's text, for keys that come as new objects with every event
-    // (events decoded by json.loads): a new key object with a known text costs a comparison.
-    static constexpr int kTextSlots = 128;
+    // Two ways per set, so that two keys of one event rarely push each other out.
+    static constexpr int kKeySets = 64;
+    struct KeySet {
+        KeySites way[2];
+        int recent;  // the way found or filled last
+    };
 
     py::Ref expression;  // the expression the plan was made for
     bool usable;         // false when that expression must go the general way
@@ -41,24 +45,26 @@ struct ExpressionPlan {
     std::uint32_t sites_by_first[128];
     std::uint32_t other_sites;
     Site sites[kMaxSites];
-    KeySites key_sites[kKeySlots];
-    KeySites text_sites[kTextSlots];
+    KeySet key_sets[kKeySets];
 
     // Makes the plan current for `expression` (an exact str); false when the expression is
     // not one the one-pass way can handle.
     bool prepare(PyObject* expression_now);
     // The sites of `key` (an exact, non-empty str) in the current expression.
     const KeySites& sites_of(PyObject* key) {
-        const int home = home_slot(key);
-        if (key_sites[home].key.is(key)) return key_sites[home];
-        return sites_of_elsewhere(key, home);
+        Py_hash_t hash = py::compat::cached_str_hash(key);
+        KeySet& set = key_sets[static_cast<std::size_t>(hash) & (kKeySets - 1)];
+        if (hash != -1) {
+            for (int way = 0; way < 2; ++way) {
+                if (set.way[way].key.is(key)) {
+                    set.recent = way;
+                    return set.way[way];
+                }
+            }
+        }
+        return sites_by_text(key, hash);
     }
-    static int home_slot(PyObject* key) {
-        static_assert(kKeySlots == 64, "the hash yields six bits");
-        return static_cast<int>(
-            (reinterpret_cast<std::uintptr_t>(key) * std::uint64_t{0x9E3779B97F4A7C15}) >> 58);
-    }
-    const KeySites& sites_of_elsewhere(PyObject* key, int home);
+    const KeySites& sites_by_text(PyObject* key, Py_hash_t hash);
     void release();
     int traverse(visitproc visit, void* arg) const;
 };
