@@ -768,7 +768,7 @@ def main(argv: list[str] | None = None) -> int:
     r.add_argument("--front-count", type=int, default=100_000,
                    help="lines of the front's -n mode (default 100000)")
     r.add_argument("--twin", type=Path, default=jobs.TWIN_PATH,
-                   help="plain-Python twin of the formatter (default bench/layout_twin.py)")
+                   help="plain-Python twin of the formatter (default tests/layout_twin.py)")
     r.add_argument("--json", help="also write the rows to this JSON file")
     r.set_defaults(func=cmd_run)
 

@@ -12,7 +12,7 @@ import time
 from pathlib import Path
 
 BENCH_DIR = Path(__file__).resolve().parent
-TWIN_PATH = BENCH_DIR / "layout_twin.py"
+TWIN_PATH = BENCH_DIR.parent / "tests" / "layout_twin.py"
 
 # Layouts of the formatter and the constructor arguments that select them.
 EXPRESSION = "%PRIORITY %HOST %source: %type_en / %name_en (%subject -> %object)"

@@ -1,5 +1,6 @@
 """Shared fixtures of the test suite."""
 
+import importlib.util
 import tarfile
 import types
 from pathlib import Path
@@ -85,3 +86,13 @@ def pytest_terminal_summary(terminalreporter):
             "nerit_record_console._probe is not built (the tests of the native helpers import "
             "it): bash tools/test.sh builds it, as does pip install "
             "--config-settings=cmake.define.NERIT_BUILD_PROBE=ON", yellow=True)
+
+
+@pytest.fixture(scope="session")
+def layout_twin():
+    """The plain-Python twin of the formatter (tests/layout_twin.py), the tests' oracle."""
+    path = Path(__file__).resolve().with_name("layout_twin.py")
+    spec = importlib.util.spec_from_file_location("layout_twin_fixture", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module

@@ -31,15 +31,15 @@ PROPERTY = settings(max_examples=EXAMPLES, deadline=None,
                     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 
 
-def _load(name):
-    spec = importlib.util.spec_from_file_location(f"bench_{name}", BENCH / f"{name}.py")
+def _load(name, folder=BENCH):
+    spec = importlib.util.spec_from_file_location(f"{folder.name}_{name}", folder / f"{name}.py")
     module = importlib.util.module_from_spec(spec)
     sys.modules[spec.name] = module  # dataclasses look their module up there
     spec.loader.exec_module(module)
     return module
 
 
-twin = _load("layout_twin")
+twin = _load("layout_twin", pathlib.Path(__file__).resolve().parent)
 eventgen = _load("eventgen")
 jobs = _load("jobs")
 bench = _load("bench")

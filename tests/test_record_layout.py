@@ -18,7 +18,7 @@ GREY, END, OK, FAIL = "\x1b[90m", "\x1b[0m", "\x1b[93m", "\x1b[91m"
 
 
 def _load_twin():
-    path = pathlib.Path(__file__).resolve().parents[1] / "bench" / "layout_twin.py"
+    path = pathlib.Path(__file__).resolve().with_name("layout_twin.py")
     spec = importlib.util.spec_from_file_location("layout_twin", path)
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)

@@ -15,6 +15,7 @@ PyMethodDef methods[] = {
     {"date_floor_passes_over", nerit::probe::date_floor_passes_over, METH_VARARGS, nullptr},
     {"event_line", nerit::probe::event_line, METH_VARARGS, nullptr},
     {"render_file", nerit::probe::render_file, METH_VARARGS, nullptr},
+    {"watched_objects", nerit::probe::watched_objects, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef_Slot slots[] = {{0, nullptr}};

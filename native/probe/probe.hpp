@@ -24,5 +24,6 @@ PyObject* date_floor_passes_over(PyObject* module, PyObject* args);  // (datetim
 PyObject* event_line(PyObject* module, PyObject* args);
 // (path, fd, config[, offset]) -> counts of the lines by outcome; the texts are written to fd
 PyObject* render_file(PyObject* module, PyObject* args);
+PyObject* watched_objects(PyObject* module, PyObject* args);      // () -> int | None
 
 }  // namespace nerit::probe

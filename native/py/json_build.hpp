@@ -28,6 +28,11 @@ class KeyCache {
 
     // Drops every cached str.
     void clear();
+    // Visits every cached str, for the collector of the owner.
+    int traverse(visitproc visit, void* arg) const {
+        for (const Ref& slot : slots_) Py_VISIT(slot.get());
+        return 0;
+    }
 
   private:
     static constexpr std::size_t kSlots = 512;

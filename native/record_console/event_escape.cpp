@@ -7,7 +7,7 @@
 // already writes control characters as escapes; escaping inside it would show a backslash that
 // the event does not hold, so it is handed over untouched.
 #include "py/text_escape.hpp"
-#include "record_console/console.hpp"
+#include "record_console/event_escape.hpp"
 
 namespace nerit::console {
 

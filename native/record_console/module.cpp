@@ -1,9 +1,9 @@
 // Module initialisation of nerit_record_console.record_console: imports, message domain, state.
 #include <iterator>
-#include <new>
 
 #include "py/host.hpp"
-#include "record_console/console.hpp"
+#include "record_console/console_state.hpp"
+#include "record_console/viewer.hpp"
 
 namespace nerit::console {
 
@@ -16,18 +16,8 @@ constexpr const char* kCatalogueDir = "/usr/share/locale";
 constexpr const char* kArchiveSuffixes[] = {".zip", ".tar", ".gz",  ".xz",
                                             ".tgz", ".bz2", ".rar", ".7z"};
 
-ConsoleState* state_of(PyObject* module) {
-    return static_cast<ConsoleState*>(PyModule_GetState(module));
-}
-
-bool intern_names(ConsoleState& st) {
-#define NERIT_INTERN_NAME(field, text)                       \
-    st.field = Ref::steal(PyUnicode_InternFromString(text)); \
-    if (!st.field) return false;
-    NERIT_CONSOLE_NAMES(NERIT_INTERN_NAME)
-#undef NERIT_INTERN_NAME
-    st.fast_paths_name = Ref::steal(PyUnicode_InternFromString(py::kFastPathsAttr));
-    if (!st.fast_paths_name) return false;
+bool make_constants(ConsoleState& st) {
+    if (!st.intern_names()) return false;
     Ref suffixes = Ref::steal(PyTuple_New(std::size(kArchiveSuffixes)));
     if (!suffixes) return false;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(suffixes.get()); ++i) {
@@ -36,9 +26,6 @@ bool intern_names(ConsoleState& st) {
         PyTuple_SET_ITEM(suffixes.get(), i, suffix.release());
     }
     st.archive_suffixes = std::move(suffixes);
-    st.newline = Ref::steal(PyUnicode_InternFromString("\n"));
-    st.write_name = Ref::steal(PyUnicode_InternFromString("write"));
-    if (!st.newline || !st.write_name) return false;
     st.file_keyword = Ref::steal(PyTuple_Pack(1, st.a_file.get()));
     return static_cast<bool>(st.file_keyword);
 }
@@ -89,8 +76,11 @@ bool capture_builtin_print(ConsoleState& st) {
 }
 
 int exec_module(PyObject* module) {
-    ConsoleState* st = new (state_of(module)) ConsoleState();
-    if (!intern_names(*st) || py::init_fast_paths_switch(module) < 0) return -1;
+    ConsoleState* st = StateSlot::create(module);
+    if (st == nullptr || !make_constants(*st) || !st->watchers.attach() ||
+        py::init_fast_paths_switch(module) < 0) {
+        return -1;
+    }
     for (const char* name : {"gettext", "shutil", "sys", "tarfile", "time"}) {
         if (!import_module_as(module, name)) return -1;
     }
@@ -110,40 +100,6 @@ int exec_module(PyObject* module) {
     return PyModule_AddObjectRef(module, "NeritEventViewer", st->viewer_type.get());
 }
 
-int traverse_module(PyObject* module, visitproc visit, void* arg) {
-    ConsoleState* st = state_of(module);
-    if (st == nullptr) return 0;
-    Py_VISIT(st->builtins_dict.get());
-    Py_VISIT(st->builtin_print.get());
-    Py_VISIT(st->viewer_type.get());
-    Py_VISIT(st->print_cache.sys_module.get());
-    Py_VISIT(st->print_cache.target.replacement.get());
-    Py_VISIT(st->print_cache.target.stdout_file.get());
-    return 0;
-}
-
-int clear_module(PyObject* module) {
-    ConsoleState* st = state_of(module);
-    if (st == nullptr) return 0;
-#define NERIT_RESET_NAME(field, text) st->field.reset();
-    NERIT_CONSOLE_NAMES(NERIT_RESET_NAME)
-#undef NERIT_RESET_NAME
-    st->archive_suffixes.reset();
-    st->builtins_dict.reset();
-    st->builtin_print.reset();
-    st->fast_paths_name.reset();
-    st->viewer_type.reset();
-    st->newline.reset();
-    st->file_keyword.reset();
-    st->write_name.reset();
-    st->print_cache.clear();
-    return 0;
-}
-
-void free_module(void* module) {
-    clear_module(static_cast<PyObject*>(module));
-}
-
 PyModuleDef_Slot slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_module)}, {0, nullptr}};
 
 }  // namespace
@@ -152,12 +108,12 @@ PyModuleDef console_module_def = {PyModuleDef_HEAD_INIT,
                                   "nerit_record_console.record_console",
                                   "The viewer: iterator choice, print loop, follow mode and "
                                   "report-archive input.",
-                                  sizeof(ConsoleState),
+                                  StateSlot::kSize,
                                   nullptr,
                                   slots,
-                                  traverse_module,
-                                  clear_module,
-                                  free_module};
+                                  StateSlot::traverse,
+                                  StateSlot::clear,
+                                  StateSlot::free};
 
 }  // namespace nerit::console
 

@@ -1,7 +1,8 @@
 // Report-archive input: recognising an archive, unpacking its event log safely, removing the copy.
 #include <climits>
 
-#include "record_console/console.hpp"
+#include "record_console/host_calls.hpp"
+#include "record_console/viewer.hpp"
 #include "record_console/pending_error.hpp"
 
 namespace nerit::console {

@@ -1,5 +1,6 @@
 // Building a viewer from the option record: input path, archive unpacking, iterator, formatter.
-#include "record_console/console.hpp"
+#include "record_console/host_calls.hpp"
+#include "record_console/viewer.hpp"
 #include "record_console/pending_error.hpp"
 
 namespace nerit::console {

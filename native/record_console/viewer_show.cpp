@@ -1,6 +1,10 @@
 // The show loop and follow mode: drawing, escaping, formatting and printing events; the handlers
 // that turn errors into messages and exit statuses; the final removal of the temporary directory.
-#include "record_console/console.hpp"
+#include "py/guard.hpp"
+#include "record_console/event_escape.hpp"
+#include "record_console/host_calls.hpp"
+#include "record_console/print_line.hpp"
+#include "record_console/viewer.hpp"
 #include "record_console/pending_error.hpp"
 
 namespace nerit::console {
@@ -14,45 +18,27 @@ using py::Ref;
 class FormatterLookup {
   public:
     Ref get(const Context& ctx, PyObject* self) {
-        PyTypeObject* type = Py_TYPE(self);
-        PyObject** slot = _PyObject_GetDictPtr(self);
-        PyObject* dict = slot == nullptr ? nullptr : *slot;
-        if (formatter_ && dict == dict_ && type == type_ && dict != nullptr &&
-            version_of(dict) == dict_version_ && version_valid(type) &&
-            type->tp_version_tag == type_version_) {
-            return formatter_;
-        }
+        if (guard_.holds_for(self)) return formatter_;
         formatter_.reset();
-        Ref found = py::getattr(self, ctx.state->f_formatter.get());
+        guard_.restart();
+        PyObject* name = ctx.state->f_formatter.get();
+        Ref found = py::getattr(self, name);
         if (!found) return found;
         // Kept only when the lookup was a plain read of the instance dict.
-        PyObject* name = ctx.state->f_formatter.get();
-        if (type->tp_getattro == PyObject_GenericGetAttr && dict != nullptr &&
-            PyDict_CheckExact(dict) && _PyType_Lookup(type, name) == nullptr &&
-            version_valid(type) && PyDict_GetItemWithError(dict, name) == found.get()) {
+        PyObject* dict = py::Guard::instance_dict_of(self);
+        if (dict != nullptr && PyDict_CheckExact(dict) &&
+            py::compat::find_in_class(Py_TYPE(self), name) == nullptr &&
+            PyDict_GetItemWithError(dict, name) == found.get() &&
+            guard_.add_instance(ctx.state->watchers, self) && guard_.arm()) {
             formatter_ = found;
-            dict_ = dict;
-            dict_version_ = version_of(dict);
-            type_ = type;
-            type_version_ = type->tp_version_tag;
         }
         PyErr_Clear();
         return found;
     }
 
   private:
-    static std::uint64_t version_of(PyObject* dict) {
-        return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-    }
-    static bool version_valid(PyTypeObject* type) {
-        return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0;
-    }
-
+    py::Guard guard_;
     Ref formatter_;
-    PyObject* dict_ = nullptr;  // identity only
-    std::uint64_t dict_version_ = 0;
-    PyTypeObject* type_ = nullptr;  // identity only
-    unsigned int type_version_ = 0;
 };
 
 // Prints every event that `source` yields, each as soon as it is drawn. False with an error set

@@ -2,7 +2,7 @@
 #include <cstddef>
 #include <utility>
 
-#include "record_console/console.hpp"
+#include "record_console/viewer.hpp"
 
 #include <structmember.h>
 

@@ -41,7 +41,7 @@ Ref colorize_native(Formatting& formatting, PyObject* string, PyObject* color) {
     if (!on) return Ref::borrow(string);
     LayoutState& state = formatting.state();
     if (color == Py_None ||
-        (color != state.text_grey && PyUnicode_Compare(color, state.text_grey) != 0)) {
+        (color != state.text_grey.get() && PyUnicode_Compare(color, state.text_grey.get()) != 0)) {
         // Only "grey" is a colour name; any other leaves the operation without a result.
         return Ref::borrow(Py_None);
     }

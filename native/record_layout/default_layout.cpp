@@ -17,7 +17,8 @@ Ref event_get(LayoutState& state, PyObject* event, PyObject* key, PyObject* fall
         return Ref::borrow(value != nullptr ? value : fallback);
     }
     PyObject* call[] = {event, key, fallback};
-    return Ref::steal(PyObject_VectorcallMethod(state.attr_get, call, fallback ? 3 : 2, nullptr));
+    return Ref::steal(
+        PyObject_VectorcallMethod(state.attr_get.get(), call, fallback ? 3 : 2, nullptr));
 }
 
 // The native reading of an ISO text; empty Ref without an error when it declines.
@@ -27,40 +28,39 @@ Ref clock_text_native(PyObject* text) {
                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)));
     char clock[core::kClockTextLength];
     if (!core::format_iso_clock(ascii, clock)) return Ref();
-    return Ref::steal(
-        PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, clock, core::kClockTextLength));
+    return ascii_text(std::string_view(clock, core::kClockTextLength));
 }
 
 // datetime.fromisoformat(text).strftime("%d.%m.%Y %H:%M:%S"), "datetime" being the module's.
 Ref clock_text(Formatting& formatting, PyObject* text) {
     LayoutState& state = formatting.state();
-    PyObject* datetime_class = py::module_global(state.module, state.attr_datetime);
+    PyObject* datetime_class = py::module_global(state.module, state.attr_datetime.get());
     if (datetime_class == nullptr) {
         if (!PyErr_Occurred())
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", state.attr_datetime);
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", state.attr_datetime.get());
         return Ref();
     }
-    if (datetime_class == state.original_datetime && formatting.native_dates()) {
+    if (datetime_class == state.original_datetime.get() && formatting.native_dates()) {
         Ref native = clock_text_native(text);
         if (native || PyErr_Occurred()) return native;
     }
     Ref holder = Ref::borrow(datetime_class);
     PyObject* read_call[] = {datetime_class, text};
-    Ref moment =
-        Ref::steal(PyObject_VectorcallMethod(state.attr_fromisoformat, read_call, 2, nullptr));
+    Ref moment = Ref::steal(
+        PyObject_VectorcallMethod(state.attr_fromisoformat.get(), read_call, 2, nullptr));
     if (!moment) return moment;
-    PyObject* write_call[] = {moment.get(), state.text_clock_pattern};
-    return Ref::steal(PyObject_VectorcallMethod(state.attr_strftime, write_call, 2, nullptr));
+    PyObject* write_call[] = {moment.get(), state.text_clock_pattern.get()};
+    return Ref::steal(PyObject_VectorcallMethod(state.attr_strftime.get(), write_call, 2, nullptr));
 }
 
 Ref event_time(Formatting& formatting, PyObject* event) {
     LayoutState& state = formatting.state();
     const int iso = formatting.use_iso_date();
     if (iso < 0) return Ref();
-    if (iso) return Ref::steal(PyObject_GetItem(event, state.key_isodate));
-    Ref date = event_get(state, event, state.key_date, Py_None);
+    if (iso) return Ref::steal(PyObject_GetItem(event, state.key_isodate.get()));
+    Ref date = event_get(state, event, state.key_date.get(), Py_None);
     if (!date) return date;
-    Ref text = event_get(state, event, state.key_isodate, date.get());
+    Ref text = event_get(state, event, state.key_isodate.get(), date.get());
     if (!text) return text;
     return clock_text(formatting, text.get());
 }
@@ -81,13 +81,13 @@ Ref default_line_direct(Formatting& formatting, PyObject* event, PyObject* time,
     PyObject* end = nullptr;
     if (!formatting.grey_pair(colour, grey, end)) return Ref();
     if (colour && (!PyUnicode_CheckExact(grey) || !PyUnicode_CheckExact(end))) return Ref();
-    PyObject* priority = PyDict_GetItemWithError(event, state.key_priority);
+    PyObject* priority = PyDict_GetItemWithError(event, state.key_priority.get());
     if (priority == nullptr) {
-        if (!PyErr_Occurred()) _PyErr_SetKeyError(state.key_priority);
+        if (!PyErr_Occurred()) py::raise_key_error(state.key_priority.get());
         return Ref();
     }
     if (!PyUnicode_CheckExact(priority)) return Ref();
-    PyObject* separator = state.text_separator;
+    PyObject* separator = state.text_separator.get();
     if (!colour) {
         PyObject* pieces[] = {time, separator, priority, separator, type, separator, name};
         return concat(pieces, std::size(pieces));
@@ -105,35 +105,37 @@ Ref default_layout(Formatting& formatting, PyObject* event) {
     if (!time) return time;
     const int russian = formatting.is_russian();
     if (russian < 0) return Ref();
-    Ref type =
-        event_get(state, event, russian ? state.key_type_ru : state.key_type_en, state.text_empty);
+    PyObject* type_key = russian ? state.key_type_ru.get() : state.key_type_en.get();
+    Ref type = event_get(state, event, type_key, state.text_empty.get());
     if (!type) return type;
-    Ref name =
-        event_get(state, event, russian ? state.key_name_ru : state.key_name_en, state.text_empty);
+    PyObject* name_key = russian ? state.key_name_ru.get() : state.key_name_en.get();
+    Ref name = event_get(state, event, name_key, state.text_empty.get());
     if (!name) return name;
 
     Ref line = default_line_direct(formatting, event, time.get(), type.get(), name.get());
     if (line || PyErr_Occurred()) return line;
 
-    Ref separator = formatting.colorize(state.text_separator, state.text_grey);
+    Ref separator = formatting.colorize(state.text_separator.get(), state.text_grey.get());
     if (!separator) return separator;
     Ref items[4];
-    items[0] = formatting.colorize(time.get(), state.text_grey);
+    items[0] = formatting.colorize(time.get(), state.text_grey.get());
     if (!items[0]) return Ref();
-    items[1] = Ref::steal(PyObject_GetItem(event, state.key_priority));
+    items[1] = Ref::steal(PyObject_GetItem(event, state.key_priority.get()));
     if (!items[1]) return Ref();
-    items[2] = formatting.colorize(type.get(), state.text_grey);
+    items[2] = formatting.colorize(type.get(), state.text_grey.get());
     if (!items[2]) return Ref();
     items[3] = name;
     if (PyUnicode_CheckExact(separator.get())) {
-        PyObject* pieces[] = {items[0].get(), items[1].get(), items[2].get(), items[3].get()};
-        return Ref::steal(_PyUnicode_JoinArray(separator.get(), pieces, 4));
+        Ref pieces = Ref::steal(
+            PyTuple_Pack(4, items[0].get(), items[1].get(), items[2].get(), items[3].get()));
+        if (!pieces) return pieces;
+        return Ref::steal(PyUnicode_Join(separator.get(), pieces.get()));
     }
     Ref listed = Ref::steal(PyList_New(4));
     if (!listed) return listed;
     for (Py_ssize_t i = 0; i < 4; ++i) PyList_SET_ITEM(listed.get(), i, items[i].release());
     PyObject* call[] = {separator.get(), listed.get()};
-    return Ref::steal(PyObject_VectorcallMethod(state.attr_join, call, 2, nullptr));
+    return Ref::steal(PyObject_VectorcallMethod(state.attr_join.get(), call, 2, nullptr));
 }
 
 }  // namespace nerit::layout

@@ -4,13 +4,13 @@
 // the first key, in event order, that those characters start with, and the text is written once.
 #include "record_layout/expression_direct.hpp"
 
-#include "record_layout/dict_entries.hpp"
-
 #include <algorithm>
 #include <bit>
 #include <cstring>
 #include <iterator>
 #include <utility>
+
+#include "record_layout/text_ops.hpp"
 
 namespace nerit::layout {
 namespace {
@@ -55,6 +55,15 @@ bool same_text(PyObject* text, Py_ssize_t from, PyObject* key, Py_ssize_t count)
     return true;
 }
 
+// Whether two exact str objects hold the same text (equal text has equal storage).
+bool same_str(PyObject* a, PyObject* b) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    const int kind = PyUnicode_KIND(a);
+    return length == PyUnicode_GET_LENGTH(b) && kind == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<std::size_t>(length) * static_cast<std::size_t>(kind)) == 0;
+}
+
 // What each site receives during one call.
 struct Placed {
     PyObject* value;     // borrowed from the event; nullptr while the site is open
@@ -91,15 +100,10 @@ Ref write_text(const ExpressionPlan& plan, PyObject* expression, const Placed* p
         length += inserted - placed[i].removed;
         widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(placed[i].value));
         // The result's kind must be the narrowest that holds it, as for any str.
-        if (!ascii) {
-            widest =
-                std::max(widest, _PyUnicode_FindMaxChar(expression, kept_from, plan.sites[i].at));
-        }
+        if (!ascii) widest = std::max(widest, widest_char(expression, kept_from, plan.sites[i].at));
         kept_from = plan.sites[i].at + placed[i].removed;
     }
-    if (!ascii) {
-        widest = std::max(widest, _PyUnicode_FindMaxChar(expression, kept_from, expression_length));
-    }
+    if (!ascii) widest = std::max(widest, widest_char(expression, kept_from, expression_length));
     Ref text = Ref::steal(PyUnicode_New(length, widest));
     if (!text) return text;
     const bool bytes = PyUnicode_KIND(text.get()) == PyUnicode_1BYTE_KIND;
@@ -112,7 +116,7 @@ Ref write_text(const ExpressionPlan& plan, PyObject* expression, const Placed* p
             const char* from = static_cast<const char*>(PyUnicode_DATA(expression)) + start;
             for (Py_ssize_t i = 0; i < chars; ++i) out[written + i] = from[i];
         } else {
-            _PyUnicode_FastCopyCharacters(text.get(), written, expression, start, chars);
+            copy_characters(text.get(), written, expression, start, chars);
         }
         written += chars;
     };
@@ -130,7 +134,7 @@ Ref write_text(const ExpressionPlan& plan, PyObject* expression, const Placed* p
             }
         } else {
             if (holds_percent(value)) return Ref();
-            _PyUnicode_FastCopyCharacters(text.get(), written, value, 0, chars);
+            copy_characters(text.get(), written, value, 0, chars);
         }
         written += chars;
         kept_from = plan.sites[i].at + placed[i].removed;
@@ -145,9 +149,9 @@ Ref write_text(const ExpressionPlan& plan, PyObject* expression, const Placed* p
 // replaced and stays as written. The plan is unusable when there are too many, or when one
 // "%" directly follows another (a placeholder could then run into text inserted later).
 bool ExpressionPlan::prepare(PyObject* expression_now) {
-    if (expression_now == expression) return usable;
+    if (expression.is(expression_now)) return usable;
     release();
-    expression = Ref::borrow(expression_now).release();
+    expression = Ref::borrow(expression_now);
     // The key cache was filled for the previous expression (release() emptied it).
     const Py_ssize_t length = PyUnicode_GET_LENGTH(expression_now);
     const int kind = PyUnicode_KIND(expression_now);
@@ -175,57 +179,64 @@ bool ExpressionPlan::prepare(PyObject* expression_now) {
 // A key's sites follow from the expression alone: each site whose text starts with the key
 // takes it, unless the key runs past the next "%" (it could then match text inserted later,
 // which only the general way can tell).
-const ExpressionPlan::KeySites& ExpressionPlan::sites_of_elsewhere(PyObject* key, int home) {
-    // Open addressing over a few neighbouring slots, so that the keys of one event rarely
-    // push each other out; the home slot gives way when all of them are taken.
-    constexpr int kProbes = 4;
-    static_assert((kKeySlots & (kKeySlots - 1)) == 0);
-    KeySites* free_slot = nullptr;
-    for (int probe = 0; probe < kProbes; ++probe) {
-        KeySites& candidate = key_sites[(home + probe) & (kKeySlots - 1)];
-        if (candidate.key == key) return candidate;
-        if (candidate.key == nullptr && free_slot == nullptr) free_slot = &candidate;
+const ExpressionPlan::KeySites& ExpressionPlan::sites_by_text(PyObject* key, Py_hash_t hash) {
+    if (hash == -1) {
+        hash = PyObject_Hash(key);
+        if (hash == -1) {
+            PyErr_Clear();
+            hash = 0;
+        }
     }
-    KeySites& slot = free_slot != nullptr ? *free_slot : key_sites[home];
-    Ref dropped = Ref::steal(std::exchange(slot.key, nullptr));
+    KeySet& set = key_sets[static_cast<std::size_t>(hash) & (kKeySets - 1)];
+    for (int way = 0; way < 2; ++way) {
+        KeySites& known = set.way[way];
+        if (known.key && same_str(known.key.get(), key)) {
+            set.recent = way;
+            return known;
+        }
+    }
     const Py_ssize_t key_length = PyUnicode_GET_LENGTH(key);
     const Py_UCS4 first = PyUnicode_READ(PyUnicode_KIND(key), PyUnicode_DATA(key), 0);
     std::uint32_t candidates = first < 128 ? sites_by_first[first] : other_sites;
-    slot.takes = 0;
-    slot.overreach = 0;
+    std::uint32_t takes = 0;
+    std::uint32_t overreach = 0;
     for (; candidates != 0; candidates &= candidates - 1) {
         const int i = std::countr_zero(candidates);
         const Site& site = sites[i];
         if (site.first != first) continue;
         if (key_length > site.room) {
-            if (!site.last && same_text(expression, site.at + 1, key, site.room)) {
-                slot.overreach |= std::uint32_t{1} << i;
+            if (!site.last && same_text(expression.get(), site.at + 1, key, site.room)) {
+                overreach |= std::uint32_t{1} << i;
             }
-        } else if (same_text(expression, site.at + 1, key, key_length)) {
-            slot.takes |= std::uint32_t{1} << i;
+        } else if (same_text(expression.get(), site.at + 1, key, key_length)) {
+            takes |= std::uint32_t{1} << i;
         }
     }
-    slot.key = Ref::borrow(key).release();
-    return slot;
+    // The way not found last gives room.
+    const int way = set.way[0].key ? (set.way[1].key ? 1 - set.recent : 1) : 0;
+    set.way[way] = {Ref::borrow(key), takes, overreach};
+    set.recent = way;
+    return set.way[way];
 }
 
 void ExpressionPlan::release() {
-    Ref dropped = Ref::steal(std::exchange(expression, nullptr));
-    for (KeySites& slot : key_sites) Ref key = Ref::steal(std::exchange(slot.key, nullptr));
+    expression.reset();
+    for (KeySet& set : key_sets) {
+        for (KeySites& known : set.way) known.key.reset();
+    }
     usable = false;
 }
 
-int ExpressionPlan::traverse(visitproc visit, void* arg) {
-    Py_VISIT(expression);
-    for (const KeySites& slot : key_sites) Py_VISIT(slot.key);
+int ExpressionPlan::traverse(visitproc visit, void* arg) const {
+    Py_VISIT(expression.get());
+    for (const KeySet& set : key_sets) {
+        for (const KeySites& known : set.way) Py_VISIT(known.key.get());
+    }
     return 0;
 }
 
 Ref expression_direct(ExpressionPlan& plan, PyObject* expression, PyObject* event) {
-    if (!PyUnicode_CheckExact(expression)) return Ref();
-    // Keys of such a table are exact str; any other event goes the general way.
-    const StrDictEntries entries(event);
-    if (!entries.usable()) return Ref();
+    if (!PyUnicode_CheckExact(expression) || !PyDict_CheckExact(event)) return Ref();
     if (!plan.prepare(expression)) return Ref();
     Placed placed[ExpressionPlan::kMaxSites];
     for (int i = 0; i < plan.count; ++i) placed[i] = {nullptr, 0};
@@ -233,14 +244,21 @@ Ref expression_direct(ExpressionPlan& plan, PyObject* expression, PyObject* even
         plan.count == 32 ? ~std::uint32_t{0} : (std::uint32_t{1} << plan.count) - 1;
     const std::uint32_t all_sites = open;
     // Nothing below runs Python code, so the event cannot change while it is read.
-    for (const StrDictEntry& entry : entries) {
-        PyObject* const key = entry.key;
-        PyObject* const value = entry.value;
-        if (value == nullptr) continue;  // a deleted entry
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(event, &position, &key, &value)) {
         // Every value is used as replacement text, so each must be a str (the general way
-        // raises the host's error for any other); an empty key matches every "%".
-        if (!PyUnicode_CheckExact(value) || PyUnicode_GET_LENGTH(key) == 0) return Ref();
+        // raises the host's error for any other); an empty key matches every "%"; any key that
+        // is not a str goes the general way too.
+        if (!PyUnicode_CheckExact(value) || !PyUnicode_CheckExact(key) ||
+            PyUnicode_GET_LENGTH(key) == 0) {
+            return Ref();
+        }
         if (open == 0) continue;  // only a final "%" may be left, which no key reaches
+        // A key reaches only the open sites whose text starts with its first character.
+        const Py_UCS4 first = PyUnicode_READ(PyUnicode_KIND(key), PyUnicode_DATA(key), 0);
+        if (((first < 128 ? plan.sites_by_first[first] : plan.other_sites) & open) == 0) continue;
         const ExpressionPlan::KeySites& sites = plan.sites_of(key);
         if ((sites.overreach & open) != 0) return Ref();
         for (std::uint32_t taken = sites.takes & open; taken != 0; taken &= taken - 1) {

@@ -4,13 +4,12 @@
 
 #include <cstdint>
 
-#include "py/ref.hpp"
+#include "py/compat.hpp"
 
 namespace nerit::layout {
 
 // Where the "%" signs of a formatter's expression stand, worked out once and kept in the
-// instance while its expression is the same object. Plain data (zeroed by the allocator); the
-// object's clear slot calls release().
+// instance while its expression is the same object; the object's clear slot calls release().
 struct ExpressionPlan {
     static constexpr int kMaxSites = 32;
 
@@ -22,42 +21,52 @@ struct ExpressionPlan {
         bool last;        // no "%" follows it
     };
 
-    // Which sites a key takes, worked out once per key object and expression: the key holds
-    // the result while it is alive, so the slot stays true for it (a str never changes).
+    // Which sites a key takes, worked out once per key text and expression (a str never
+    // changes): keys that come as the same object with every event (the iterators share them)
+    // are found by identity, keys that come as new objects (events decoded by json.loads) by a
+    // comparison of their text.
     struct KeySites {
-        PyObject* key;            // owned; nullptr in an empty slot
+        py::Ref key;              // empty in an empty slot
         std::uint32_t takes;      // sites whose text starts with the key
         std::uint32_t overreach;  // sites the key would run past the next "%" from
     };
-    static constexpr int kKeySlots = 64;
+    // Two ways per set, so that two keys of one event rarely push each other out.
+    static constexpr int kKeySets = 64;
+    struct KeySet {
+        KeySites way[2];
+        int recent;  // the way found or filled last
+    };
 
-    PyObject* expression;  // owned; the expression the plan was made for
-    bool usable;           // false when that expression must go the general way
+    py::Ref expression;  // the expression the plan was made for
+    bool usable;         // false when that expression must go the general way
     int count;
     // The sites (one bit each) whose `first` is a given ASCII character, and those whose
     // `first` is any other.
     std::uint32_t sites_by_first[128];
     std::uint32_t other_sites;
     Site sites[kMaxSites];
-    KeySites key_sites[kKeySlots];
+    KeySet key_sets[kKeySets];
 
     // Makes the plan current for `expression` (an exact str); false when the expression is
     // not one the one-pass way can handle.
     bool prepare(PyObject* expression_now);
     // The sites of `key` (an exact, non-empty str) in the current expression.
     const KeySites& sites_of(PyObject* key) {
-        const int home = home_slot(key);
-        if (key_sites[home].key == key) return key_sites[home];
-        return sites_of_elsewhere(key, home);
+        Py_hash_t hash = py::compat::cached_str_hash(key);
+        KeySet& set = key_sets[static_cast<std::size_t>(hash) & (kKeySets - 1)];
+        if (hash != -1) {
+            for (int way = 0; way < 2; ++way) {
+                if (set.way[way].key.is(key)) {
+                    set.recent = way;
+                    return set.way[way];
+                }
+            }
+        }
+        return sites_by_text(key, hash);
     }
-    static int home_slot(PyObject* key) {
-        static_assert(kKeySlots == 64, "the hash yields six bits");
-        return static_cast<int>(
-            (reinterpret_cast<std::uintptr_t>(key) * std::uint64_t{0x9E3779B97F4A7C15}) >> 58);
-    }
-    const KeySites& sites_of_elsewhere(PyObject* key, int home);
+    const KeySites& sites_by_text(PyObject* key, Py_hash_t hash);
     void release();
-    int traverse(visitproc visit, void* arg);
+    int traverse(visitproc visit, void* arg) const;
 };
 
 // `expression` with every "%<key>" replaced key by key in the order of `event` (an exact dict),

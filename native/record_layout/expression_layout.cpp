@@ -14,10 +14,10 @@ namespace {
 
 // text.replace("%" + key, value) by the host's own operations.
 Ref host_replace(LayoutState& state, PyObject* text, PyObject* key, PyObject* value) {
-    Ref placeholder = Ref::steal(PyNumber_Add(state.text_percent, key));
+    Ref placeholder = Ref::steal(PyNumber_Add(state.text_percent.get(), key));
     if (!placeholder) return placeholder;
     PyObject* call[] = {text, placeholder.get(), value};
-    return Ref::steal(PyObject_VectorcallMethod(state.attr_replace, call, 3, nullptr));
+    return Ref::steal(PyObject_VectorcallMethod(state.attr_replace.get(), call, 3, nullptr));
 }
 
 // The text being built, held in a native buffer of one or four bytes per character while
@@ -210,9 +210,9 @@ Ref expression_layout_native(Formatting& formatting, PyObject* event) {
     Ref expression = formatting.format_expression();
     if (!expression) return expression;
     const bool native = formatting.fast_paths();
-    if (native) {
-        Ref direct =
-            expression_direct(expression_plan_of(formatting.self()), expression.get(), event);
+    FormatterCaches* caches = native ? caches_of(formatting.self()) : nullptr;
+    if (caches != nullptr) {
+        Ref direct = expression_direct(caches->expression_plan, expression.get(), event);
         if (direct || PyErr_Occurred()) return direct;
     }
     ExpressionRun layout(state, std::move(expression), native);
@@ -233,7 +233,7 @@ Ref expression_layout_native(Formatting& formatting, PyObject* event) {
         return layout.finish();
     }
     PyObject* call[] = {event};
-    Ref items = Ref::steal(PyObject_VectorcallMethod(state.attr_items, call, 1, nullptr));
+    Ref items = Ref::steal(PyObject_VectorcallMethod(state.attr_items.get(), call, 1, nullptr));
     if (!items) return items;
     Ref iterator = Ref::steal(PyObject_GetIter(items.get()));
     if (!iterator) return iterator;

@@ -14,12 +14,13 @@ Ref format_event_native(Formatting& formatting, PyObject* event) {
         if (raw < 0) return Ref();
         if (!raw) {
             const bool plain_dict = PyDict_CheckExact(event);
+            PyObject* key = state.key_priority.get();
             Ref priority;
             if (plain_dict) {
-                priority = Ref::borrow(PyDict_GetItemWithError(event, state.key_priority));
-                if (!priority && !PyErr_Occurred()) _PyErr_SetKeyError(state.key_priority);
+                priority = Ref::borrow(PyDict_GetItemWithError(event, key));
+                if (!priority && !PyErr_Occurred()) py::raise_key_error(key);
             } else {
-                priority = Ref::steal(PyObject_GetItem(event, state.key_priority));
+                priority = Ref::steal(PyObject_GetItem(event, key));
             }
             if (!priority) return priority;
             Ref coloured = formatting.colorize_priority(priority.get());
@@ -30,8 +31,8 @@ Ref format_event_native(Formatting& formatting, PyObject* event) {
             const bool unchanged =
                 plain_dict && coloured.is(priority.get()) && formatting.native_colorize_priority();
             if (!unchanged &&
-                (plain_dict ? PyDict_SetItem(event, state.key_priority, coloured.get())
-                            : PyObject_SetItem(event, state.key_priority, coloured.get())) < 0) {
+                (plain_dict ? PyDict_SetItem(event, key, coloured.get())
+                            : PyObject_SetItem(event, key, coloured.get())) < 0) {
                 return Ref();
             }
         }

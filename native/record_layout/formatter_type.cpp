@@ -39,15 +39,13 @@ PyObject* guarded(Body&& body) noexcept {
 int traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(as_formatter(self)->dict);
-    if (const int visited = as_formatter(self)->expression_plan.traverse(visit, arg))
-        return visited;
-    return as_formatter(self)->settings.traverse(visit, arg);
+    const FormatterCaches* caches = as_formatter(self)->caches;
+    return caches == nullptr ? 0 : caches->traverse(visit, arg);
 }
 
 int clear(PyObject* self) {
+    if (FormatterCaches* caches = as_formatter(self)->caches) caches->clear();
     // Dropped through a handle so that the dict's own clean-up runs with the slot already empty.
-    as_formatter(self)->settings.release();
-    as_formatter(self)->expression_plan.release();
     Ref dict = Ref::steal(std::exchange(as_formatter(self)->dict, nullptr));
     return 0;
 }
@@ -56,6 +54,7 @@ void dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     if (as_formatter(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
     clear(self);
+    delete std::exchange(as_formatter(self)->caches, nullptr);
     // The instance held a reference to its heap type (taken by tp_alloc).
     Ref type = Ref::steal(reinterpret_cast<PyObject*>(Py_TYPE(self)));
     Py_TYPE(self)->tp_free(self);
@@ -74,8 +73,9 @@ int init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!check_text_argument(values[0], "format_expression")) return -1;
     LayoutState* state = state_of_instance(self);
     if (state == nullptr) return -1;
-    PyObject* attributes[] = {state->attr_format_expression, state->attr_is_detailed,
-                              state->attr_is_raw, state->attr_no_color, state->attr_use_iso_date};
+    PyObject* attributes[] = {state->attr_format_expression.get(), state->attr_is_detailed.get(),
+                              state->attr_is_raw.get(), state->attr_no_color.get(),
+                              state->attr_use_iso_date.get()};
     for (std::size_t i = 0; i < std::size(attributes); ++i) {
         if (PyObject_SetAttr(self, attributes[i], values[i]) < 0) return -1;
     }

@@ -7,11 +7,10 @@
 
 namespace nerit::layout {
 
-const SettingsSnapshot* Formatting::snapshot() {
-    if (!checked_) {
-        snapshot_ = settings_cache_of(self_).current(self_, *state_);
-        checked_ = true;
-    }
+const SettingsSnapshot* Formatting::take_snapshot() {
+    FormatterCaches* caches = caches_of(self_);
+    snapshot_ = caches == nullptr ? nullptr : caches->settings.current(self_, *state_);
+    checked_ = true;
     return snapshot_;
 }
 
@@ -41,22 +40,22 @@ PyObject* Formatting::live_constant(PyObject* name, Ref& cache) {
 
 int Formatting::no_color() {
     if (const SettingsSnapshot* s = snapshot()) return s->no_color;
-    return live_truth(state_->attr_no_color, no_color_);
+    return live_truth(state_->attr_no_color.get(), no_color_);
 }
 
 int Formatting::is_raw() {
     if (const SettingsSnapshot* s = snapshot()) return s->is_raw;
-    return live_truth(state_->attr_is_raw, is_raw_);
+    return live_truth(state_->attr_is_raw.get(), is_raw_);
 }
 
 int Formatting::is_detailed() {
     if (const SettingsSnapshot* s = snapshot()) return s->is_detailed;
-    return live_truth(state_->attr_is_detailed, is_detailed_);
+    return live_truth(state_->attr_is_detailed.get(), is_detailed_);
 }
 
 int Formatting::use_iso_date() {
     if (const SettingsSnapshot* s = snapshot()) return s->use_iso_date;
-    return live_truth(state_->attr_use_iso_date, use_iso_date_);
+    return live_truth(state_->attr_use_iso_date.get(), use_iso_date_);
 }
 
 int Formatting::colour_on() {
@@ -69,12 +68,13 @@ int Formatting::colour_on() {
 int Formatting::is_russian() {
     if (const SettingsSnapshot* s = snapshot()) return s->russian;
     if (russian_ < 0) {
-        Ref locale = py::getattr(self_, state_->attr_locale_const);
+        Ref locale = py::getattr(self_, state_->attr_locale_const.get());
         if (!locale) return -1;
         if (PyUnicode_CheckExact(locale.get())) {
-            russian_ = PyUnicode_Compare(locale.get(), state_->text_ru_ru) == 0;
+            russian_ = PyUnicode_Compare(locale.get(), state_->text_ru_ru.get()) == 0;
         } else {
-            Ref equal = Ref::steal(PyObject_RichCompare(locale.get(), state_->text_ru_ru, Py_EQ));
+            Ref equal =
+                Ref::steal(PyObject_RichCompare(locale.get(), state_->text_ru_ru.get(), Py_EQ));
             if (!equal) return -1;
             russian_ = PyObject_IsTrue(equal.get());
         }
@@ -84,7 +84,7 @@ int Formatting::is_russian() {
 
 Ref Formatting::format_expression() {
     if (const SettingsSnapshot* s = snapshot()) return Ref::borrow(s->format_expression);
-    return py::getattr(self_, state_->attr_format_expression);
+    return py::getattr(self_, state_->attr_format_expression.get());
 }
 
 int Formatting::has_expression() {
@@ -95,23 +95,23 @@ int Formatting::has_expression() {
 
 bool Formatting::fast_paths() {
     if (const SettingsSnapshot* s = snapshot()) return s->fast_paths;
-    return py::fast_paths_enabled(state_->module, state_->attr_fast_paths);
+    return py::fast_paths_enabled(state_->module, state_->attr_fast_paths.get());
 }
 
 bool Formatting::native_dates() {
     if (const SettingsSnapshot* s = snapshot()) return s->fast_paths && s->original_datetime;
-    return fast_paths() &&
-           py::module_global(state_->module, state_->attr_datetime) == state_->original_datetime;
+    return fast_paths() && py::module_global(state_->module, state_->attr_datetime.get()) ==
+                               state_->original_datetime.get();
 }
 
 PyObject* Formatting::color_grey() {
     if (const SettingsSnapshot* s = snapshot()) return s->color_grey;
-    return live_constant(state_->attr_color_grey, grey_);
+    return live_constant(state_->attr_color_grey.get(), grey_);
 }
 
 PyObject* Formatting::color_end() {
     if (const SettingsSnapshot* s = snapshot()) return s->color_end;
-    return live_constant(state_->attr_color_end, end_);
+    return live_constant(state_->attr_color_end.get(), end_);
 }
 
 bool Formatting::grey_pair(int colour, PyObject*& grey, PyObject*& end) {
@@ -124,38 +124,40 @@ bool Formatting::grey_pair(int colour, PyObject*& grey, PyObject*& end) {
 
 PyObject* Formatting::color_ok() {
     if (const SettingsSnapshot* s = snapshot()) return s->color_ok;
-    return live_constant(state_->attr_color_ok, ok_);
+    return live_constant(state_->attr_color_ok.get(), ok_);
 }
 
 PyObject* Formatting::color_fail() {
     if (const SettingsSnapshot* s = snapshot()) return s->color_fail;
-    return live_constant(state_->attr_color_fail, fail_);
+    return live_constant(state_->attr_color_fail.get(), fail_);
 }
 
 bool Formatting::native_unpack() {
     if (const SettingsSnapshot* s = snapshot()) return s->native_unpack;
-    return py::resolves_to(self_, state_->attr_unpack, state_->native_unpack);
+    return py::resolves_to(self_, state_->attr_unpack.get(), state_->native_unpack.get());
 }
 
 bool Formatting::native_colorize() {
     if (const SettingsSnapshot* s = snapshot()) return s->native_colorize;
-    return py::resolves_to(self_, state_->attr_colorize, state_->native_colorize);
+    return py::resolves_to(self_, state_->attr_colorize.get(), state_->native_colorize.get());
 }
 
 bool Formatting::native_colorize_priority() {
     if (const SettingsSnapshot* s = snapshot()) return s->native_colorize_priority;
-    return py::resolves_to(self_, state_->attr_colorize_priority, state_->native_colorize_priority);
+    return py::resolves_to(self_, state_->attr_colorize_priority.get(),
+                           state_->native_colorize_priority.get());
 }
 
 bool Formatting::native_with_expression() {
     if (const SettingsSnapshot* s = snapshot()) return s->native_with_expression;
-    return py::resolves_to(self_, state_->attr_with_expression, state_->native_with_expression);
+    return py::resolves_to(self_, state_->attr_with_expression.get(),
+                           state_->native_with_expression.get());
 }
 
 bool Formatting::unpack(PyObject* event) {
     if (native_unpack()) return unpack_event_native(*this, event);
     PyObject* call[] = {self_, event};
-    Ref result = Ref::steal(PyObject_VectorcallMethod(state_->attr_unpack, call, 2, nullptr));
+    Ref result = Ref::steal(PyObject_VectorcallMethod(state_->attr_unpack.get(), call, 2, nullptr));
     forget();
     return static_cast<bool>(result);
 }
@@ -168,7 +170,8 @@ Ref Formatting::colorize(PyObject* string, PyObject* color) {
         return colorize_native(*this, string, color);
     }
     PyObject* call[] = {self_, string, color};
-    Ref result = Ref::steal(PyObject_VectorcallMethod(state_->attr_colorize, call, 3, nullptr));
+    Ref result =
+        Ref::steal(PyObject_VectorcallMethod(state_->attr_colorize.get(), call, 3, nullptr));
     forget();
     return result;
 }
@@ -179,8 +182,8 @@ Ref Formatting::colorize_priority(PyObject* priority) {
         return colorize_priority_native(*this, priority);
     }
     PyObject* call[] = {self_, priority};
-    Ref result =
-        Ref::steal(PyObject_VectorcallMethod(state_->attr_colorize_priority, call, 2, nullptr));
+    Ref result = Ref::steal(
+        PyObject_VectorcallMethod(state_->attr_colorize_priority.get(), call, 2, nullptr));
     forget();
     return result;
 }
@@ -189,7 +192,7 @@ Ref Formatting::with_expression(PyObject* event) {
     if (native_with_expression()) return expression_layout_native(*this, event);
     PyObject* call[] = {self_, event};
     Ref result =
-        Ref::steal(PyObject_VectorcallMethod(state_->attr_with_expression, call, 2, nullptr));
+        Ref::steal(PyObject_VectorcallMethod(state_->attr_with_expression.get(), call, 2, nullptr));
     forget();
     return result;
 }

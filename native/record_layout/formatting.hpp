@@ -56,7 +56,8 @@ class Formatting {
     Ref with_expression(PyObject* event);
 
   private:
-    const SettingsSnapshot* snapshot();
+    const SettingsSnapshot* snapshot() { return checked_ ? snapshot_ : take_snapshot(); }
+    const SettingsSnapshot* take_snapshot();
     void forget();
     int live_truth(PyObject* name, int& cache);
     PyObject* live_constant(PyObject* name, Ref& cache);

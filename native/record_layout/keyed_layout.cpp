@@ -23,7 +23,7 @@ bool collect_items(LayoutState& state, PyObject* event, std::vector<Ref>& keys,
         return true;
     }
     PyObject* call[] = {event};
-    Ref items = Ref::steal(PyObject_VectorcallMethod(state.attr_items, call, 1, nullptr));
+    Ref items = Ref::steal(PyObject_VectorcallMethod(state.attr_items.get(), call, 1, nullptr));
     if (!items) return false;
     Ref listed = Ref::steal(PySequence_List(items.get()));
     if (!listed) return false;
@@ -61,7 +61,7 @@ Ref capitalized(Formatting& formatting, PyObject* key, bool native) {
     }
     PyObject* call[] = {key};
     return Ref::steal(
-        PyObject_VectorcallMethod(formatting.state().attr_capitalize, call, 1, nullptr));
+        PyObject_VectorcallMethod(formatting.state().attr_capitalize.get(), call, 1, nullptr));
 }
 
 // One line as Python evaluates it:
@@ -75,7 +75,7 @@ Ref build_line(Formatting& formatting, PyObject* key, PyObject* value, Py_ssize_
     if (!colon) return colon;
     Ref labelled = Ref::steal(PyNumber_Add(label.get(), colon.get()));
     if (!labelled) return labelled;
-    Ref coloured = formatting.colorize(labelled.get(), state.text_grey);
+    Ref coloured = formatting.colorize(labelled.get(), state.text_grey.get());
     if (!coloured) return coloured;
     const Py_ssize_t length = key_length(key);
     if (length < 0) return Ref();
@@ -108,9 +108,9 @@ Ref keyed_layout_general(Formatting& formatting, const std::vector<Ref>& keys,
             build_line(formatting, keys[i].get(), values[i].get(), max_length, detailed, native);
         if (!line || PyList_Append(lines.get(), line.get()) < 0) return Ref();
     }
-    Ref joined = Ref::steal(PyUnicode_Join(state.text_newline, lines.get()));
+    Ref joined = Ref::steal(PyUnicode_Join(state.text_newline.get(), lines.get()));
     if (!joined) return joined;
-    return Ref::steal(PyNumber_Add(joined.get(), state.text_newline));
+    return Ref::steal(PyNumber_Add(joined.get(), state.text_newline.get()));
 }
 
 Ref keyed_layout(Formatting& formatting, PyObject* event) {

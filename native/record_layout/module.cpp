@@ -1,8 +1,5 @@
 // Module initialisation of nerit_record_console.record_layout: host imports, interned names,
 // the formatter class and its constants.
-#include <cstddef>
-#include <utility>
-
 #include "py/host.hpp"
 #include "record_layout/formatter_type.hpp"
 #include "record_layout/layout_state.hpp"
@@ -11,122 +8,6 @@ namespace nerit::layout {
 namespace {
 
 using py::Ref;
-
-// Calls `visit` with the address of every strong reference held in the state.
-template <typename Visit>
-void for_each_reference(LayoutState& s, Visit&& visit) {
-    PyObject** fields[] = {reinterpret_cast<PyObject**>(&s.formatter_type),
-                           &s.attr_format_expression,
-                           &s.attr_is_detailed,
-                           &s.attr_is_raw,
-                           &s.attr_no_color,
-                           &s.attr_use_iso_date,
-                           &s.attr_locale_const,
-                           &s.attr_color_ok,
-                           &s.attr_color_fail,
-                           &s.attr_color_grey,
-                           &s.attr_color_end,
-                           &s.attr_unpack,
-                           &s.attr_with_expression,
-                           &s.attr_colorize_priority,
-                           &s.attr_colorize,
-                           &s.attr_datetime,
-                           &s.attr_fast_paths,
-                           &s.attr_fromisoformat,
-                           &s.attr_strftime,
-                           &s.attr_keys,
-                           &s.attr_items,
-                           &s.attr_pop,
-                           &s.attr_get,
-                           &s.attr_split,
-                           &s.attr_replace,
-                           &s.attr_capitalize,
-                           &s.attr_join,
-                           &s.key_msg,
-                           &s.key_source,
-                           &s.key_priority,
-                           &s.key_isodate,
-                           &s.key_date,
-                           &s.key_type_ru,
-                           &s.key_type_en,
-                           &s.key_name_ru,
-                           &s.key_name_en,
-                           &s.text_nerit,
-                           &s.text_dash,
-                           &s.text_ru_ru,
-                           &s.text_grey,
-                           &s.text_separator,
-                           &s.text_percent,
-                           &s.text_empty,
-                           &s.text_newline,
-                           &s.text_clock_pattern,
-                           &s.original_datetime,
-                           &s.native_unpack,
-                           &s.native_with_expression,
-                           &s.native_colorize_priority,
-                           &s.native_colorize};
-    static_assert(sizeof(fields) / sizeof(fields[0]) ==
-                  (offsetof(LayoutState, module) / sizeof(PyObject*)));
-    for (PyObject** field : fields) visit(field);
-}
-
-bool intern_all(LayoutState& s) {
-    struct Name {
-        PyObject** slot;
-        const char* text;
-    };
-    const Name names[] = {
-        {&s.attr_format_expression, "_NeritEventFormatter__format_expression"},
-        {&s.attr_is_detailed, "is_detailed"},
-        {&s.attr_is_raw, "is_raw"},
-        {&s.attr_no_color, "no_color"},
-        {&s.attr_use_iso_date, "use_iso_date"},
-        {&s.attr_locale_const, "LOCALE"},
-        {&s.attr_color_ok, "COLOR_OK"},
-        {&s.attr_color_fail, "COLOR_FAIL"},
-        {&s.attr_color_grey, "COLOR_GREY"},
-        {&s.attr_color_end, "COLOR_END"},
-        {&s.attr_unpack, "_NeritEventFormatter__unpack_event_dict"},
-        {&s.attr_with_expression, "_NeritEventFormatter__format_event_with_expression"},
-        {&s.attr_colorize_priority, "_NeritEventFormatter__colorize_priority"},
-        {&s.attr_colorize, "_NeritEventFormatter__colorize"},
-        {&s.attr_datetime, "datetime"},
-        {&s.attr_fast_paths, py::kFastPathsAttr},
-        {&s.attr_fromisoformat, "fromisoformat"},
-        {&s.attr_strftime, "strftime"},
-        {&s.attr_keys, "keys"},
-        {&s.attr_items, "items"},
-        {&s.attr_pop, "pop"},
-        {&s.attr_get, "get"},
-        {&s.attr_split, "split"},
-        {&s.attr_replace, "replace"},
-        {&s.attr_capitalize, "capitalize"},
-        {&s.attr_join, "join"},
-        {&s.key_msg, "MSG"},
-        {&s.key_source, "source"},
-        {&s.key_priority, "PRIORITY"},
-        {&s.key_isodate, "ISODATE"},
-        {&s.key_date, "DATE"},
-        {&s.key_type_ru, "type_ru"},
-        {&s.key_type_en, "type_en"},
-        {&s.key_name_ru, "name_ru"},
-        {&s.key_name_en, "name_en"},
-        {&s.text_nerit, "nerit"},
-        {&s.text_dash, "-"},
-        {&s.text_ru_ru, "ru_RU"},
-        {&s.text_grey, "grey"},
-        {&s.text_separator, ", "},
-        {&s.text_percent, "%"},
-        {&s.text_empty, ""},
-        {&s.text_newline, "\n"},
-        {&s.text_clock_pattern, "%d.%m.%Y %H:%M:%S"},
-    };
-    for (const Name& name : names) {
-        *name.slot = PyUnicode_InternFromString(name.text);
-        if (*name.slot == nullptr) return false;
-    }
-    return true;
-}
 
 // from <module_name> import <name>, with the host's ImportError when the name is missing.
 Ref import_name(const char* module_name, const char* name) {
@@ -160,22 +41,23 @@ bool set_class_constant(PyObject* type, const char* name, PyObject* value) {
 bool add_formatter_class(PyObject* module, LayoutState& s, PyObject* locale_module) {
     Ref type = create_formatter_type(module);
     if (!type) return false;
-    PyObject* type_dict = reinterpret_cast<PyTypeObject*>(type.get())->tp_dict;
+    Ref type_dict = py::compat::type_dict(reinterpret_cast<PyTypeObject*>(type.get()));
+    if (!type_dict) return false;
     struct Native {
-        PyObject** slot;
+        Ref* slot;
         PyObject* name;
     };
-    const Native natives[] = {{&s.native_unpack, s.attr_unpack},
-                              {&s.native_with_expression, s.attr_with_expression},
-                              {&s.native_colorize_priority, s.attr_colorize_priority},
-                              {&s.native_colorize, s.attr_colorize}};
+    const Native natives[] = {{&s.native_unpack, s.attr_unpack.get()},
+                              {&s.native_with_expression, s.attr_with_expression.get()},
+                              {&s.native_colorize_priority, s.attr_colorize_priority.get()},
+                              {&s.native_colorize, s.attr_colorize.get()}};
     for (const Native& native : natives) {
-        PyObject* descriptor = PyDict_GetItemWithError(type_dict, native.name);
+        PyObject* descriptor = PyDict_GetItemWithError(type_dict.get(), native.name);
         if (descriptor == nullptr) {
             if (!PyErr_Occurred()) PyErr_SetObject(PyExc_AttributeError, native.name);
             return false;
         }
-        *native.slot = Ref::borrow(descriptor).release();
+        *native.slot = Ref::borrow(descriptor);
     }
 
     Ref current = Ref::steal(PyObject_CallMethod(locale_module, "getlocale", nullptr));
@@ -193,14 +75,16 @@ bool add_formatter_class(PyObject* module, LayoutState& s, PyObject* locale_modu
         !set_class_constant(type.get(), "COLOR_END", end.get())) {
         return false;
     }
-    s.formatter_type = reinterpret_cast<PyTypeObject*>(type.new_ref());
+    s.formatter_type = type;
     return PyModule_AddObjectRef(module, "NeritEventFormatter", type.get()) == 0;
 }
 
 int exec_module(PyObject* module) {
-    LayoutState& s = *state_of(module);
+    LayoutState* state = StateSlot::create(module);
+    if (state == nullptr) return -1;
+    LayoutState& s = *state;
     s.module = module;
-    if (!intern_all(s)) return -1;
+    if (!s.intern_names() || !s.watchers.attach()) return -1;
 
     Ref locale_module = Ref::steal(PyImport_ImportModule("locale"));
     if (!locale_module || PyModule_AddObjectRef(module, "locale", locale_module.get()) < 0) {
@@ -210,35 +94,13 @@ int exec_module(PyObject* module) {
     if (!datetime_class || PyModule_AddObjectRef(module, "datetime", datetime_class.get()) < 0) {
         return -1;
     }
-    s.original_datetime = datetime_class.new_ref();
+    s.original_datetime = datetime_class;
     Ref event_alias = import_name("nerit_record_console.record_source", "NeritEvent");
     if (!event_alias || PyModule_AddObjectRef(module, "NeritEvent", event_alias.get()) < 0) {
         return -1;
     }
     if (!add_formatter_class(module, s, locale_module.get())) return -1;
     return py::init_fast_paths_switch(module);
-}
-
-int traverse_module(PyObject* module, visitproc visit, void* arg) {
-    LayoutState* s = state_of(module);
-    if (s == nullptr) return 0;
-    int result = 0;
-    for_each_reference(*s, [&](PyObject** field) {
-        if (result == 0 && *field != nullptr) result = visit(*field, arg);
-    });
-    return result;
-}
-
-int clear_module(PyObject* module) {
-    LayoutState* s = state_of(module);
-    if (s == nullptr) return 0;
-    for_each_reference(
-        *s, [](PyObject** field) { Ref dropped = Ref::steal(std::exchange(*field, nullptr)); });
-    return 0;
-}
-
-void free_module(void* module) {
-    clear_module(static_cast<PyObject*>(module));
 }
 
 PyModuleDef_Slot slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_module)}, {0, nullptr}};
@@ -249,12 +111,12 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
                           "nerit_record_console.record_layout",
                           "Turning one event into text: the one-line, detailed, raw and "
                           "format-expression layouts, colours, Russian or English names.",
-                          sizeof(LayoutState),
+                          StateSlot::kSize,
                           nullptr,
                           slots,
-                          traverse_module,
-                          clear_module,
-                          free_module};
+                          StateSlot::traverse,
+                          StateSlot::clear,
+                          StateSlot::free};
 
 }  // namespace nerit::layout
 

@@ -1,10 +1,9 @@
 // A formatter's settings as attribute lookup would find them, kept in the instance between
-// calls and trusted only while the instance dict, the class hierarchy and the module dict are
-// unchanged (the host's version tags say so).
+// calls and trusted while its guard holds: the instance dict, the class hierarchy (class
+// constants included) and the module dict unchanged.
 #pragma once
 
-#include <cstdint>
-
+#include "py/guard.hpp"
 #include "record_layout/layout_state.hpp"
 
 namespace nerit::layout {
@@ -32,23 +31,28 @@ struct SettingsSnapshot {
     PyObject* color_end;
 };
 
-// Plain data inside the instance (zeroed by the allocator); the object's clear slot calls
-// release().
-struct SettingsCache {
-    PyObject* instance_dict;  // identity only, not owned
-    std::uint64_t dict_version;
-    std::uint64_t module_dict_version;
-    unsigned int type_version;
-    PyTypeObject* type;  // identity only, not owned
-    bool valid;
-    SettingsSnapshot snapshot;
-    PyObject* owned[5];  // format_expression and the four colours
+// The objects a snapshot points to, owned by the cache.
+#define NERIT_SETTINGS_REFS(X) \
+    X(format_expression) X(color_ok) X(color_fail) X(color_grey) X(color_end)
 
+class SettingsCache {
+  public:
     // The snapshot valid for `self` now, rebuilding it when something changed; nullptr when
     // the settings must be read live (an unusual attribute, a descriptor, a custom getattr).
-    const SettingsSnapshot* current(PyObject* self, LayoutState& state);
-    void release();
-    int traverse(visitproc visit, void* arg);
+    const SettingsSnapshot* current(PyObject* self, LayoutState& state) {
+        return guard_.holds_for(self) ? &snapshot_ : rebuild(self, state);
+    }
+    void clear();
+    int traverse(visitproc visit, void* arg) const;
+
+  private:
+    const SettingsSnapshot* rebuild(PyObject* self, LayoutState& state);
+
+    py::Guard guard_;
+    SettingsSnapshot snapshot_{};
+    struct Held {
+        NERIT_STATE_TABLE(NERIT_STATE_NONE, NERIT_SETTINGS_REFS)
+    } held_;
 };
 
 }  // namespace nerit::layout

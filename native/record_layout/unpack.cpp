@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <string_view>
 
-#include "record_layout/dict_entries.hpp"
 #include "record_layout/formatting.hpp"
+#include "record_layout/text_ops.hpp"
 
 namespace nerit::layout {
 namespace {
@@ -13,7 +13,7 @@ namespace {
 Ref event_item(PyObject* event, PyObject* key) {
     if (!PyDict_CheckExact(event)) return Ref::steal(PyObject_GetItem(event, key));
     PyObject* value = PyDict_GetItemWithError(event, key);
-    if (value == nullptr && !PyErr_Occurred()) _PyErr_SetKeyError(key);
+    if (value == nullptr && !PyErr_Occurred()) py::raise_key_error(key);
     return Ref::borrow(value);
 }
 
@@ -29,13 +29,6 @@ Ref index_error() {
 
 // list(msg.keys())[0]
 Ref first_key(PyObject* msg) {
-    const StrDictEntries entries(msg);
-    if (entries.usable()) {
-        for (const StrDictEntry& entry : entries) {
-            if (entry.value != nullptr) return Ref::borrow(entry.key);
-        }
-        return index_error();
-    }
     if (PyDict_CheckExact(msg)) {
         Py_ssize_t pos = 0;
         PyObject* key = nullptr;
@@ -60,12 +53,11 @@ Ref source_of(LayoutState& state, PyObject* msg_key) {
         const std::size_t first = key.find('-');
         if (first == std::string_view::npos) return index_error();
         const std::size_t second = std::min(key.find('-', first + 1), key.size());
-        return Ref::steal(PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, key.data() + first + 1,
-                                                    static_cast<Py_ssize_t>(second - first - 1)));
+        return ascii_text(key.substr(first + 1, second - first - 1));
     }
     if (PyUnicode_CheckExact(msg_key)) {
         const Py_ssize_t length = PyUnicode_GET_LENGTH(msg_key);
-        const Py_ssize_t found = PyUnicode_Find(msg_key, state.text_nerit, 0, length, 1);
+        const Py_ssize_t found = PyUnicode_Find(msg_key, state.text_nerit.get(), 0, length, 1);
         if (found == -2) return Ref();
         if (found < 0) return Ref::borrow(msg_key);
         const Py_ssize_t first = PyUnicode_FindChar(msg_key, '-', 0, length, 1);
@@ -74,11 +66,11 @@ Ref source_of(LayoutState& state, PyObject* msg_key) {
         if (second < 0) second = length;
         return Ref::steal(PyUnicode_Substring(msg_key, first + 1, second));
     }
-    const int contains = PySequence_Contains(msg_key, state.text_nerit);
+    const int contains = PySequence_Contains(msg_key, state.text_nerit.get());
     if (contains < 0) return Ref();
     if (!contains) return Ref::borrow(msg_key);
-    PyObject* call[] = {msg_key, state.text_dash};
-    Ref fields = Ref::steal(PyObject_VectorcallMethod(state.attr_split, call, 2, nullptr));
+    PyObject* call[] = {msg_key, state.text_dash.get()};
+    Ref fields = Ref::steal(PyObject_VectorcallMethod(state.attr_split.get(), call, 2, nullptr));
     if (!fields) return fields;
     Ref one = Ref::steal(PyLong_FromLong(1));
     if (!one) return one;
@@ -94,9 +86,9 @@ struct FieldMethods {
 
     bool fetch(LayoutState& state, PyObject* fields) {
         if (PyDict_CheckExact(fields)) return true;
-        pop = Ref::steal(PyObject_GetAttr(fields, state.attr_pop));
+        pop = Ref::steal(PyObject_GetAttr(fields, state.attr_pop.get()));
         if (!pop) return false;
-        items = Ref::steal(PyObject_GetAttr(fields, state.attr_items));
+        items = Ref::steal(PyObject_GetAttr(fields, state.attr_items.get()));
         return static_cast<bool>(items);
     }
 };
@@ -104,32 +96,9 @@ struct FieldMethods {
 // fields.pop(key, None)
 bool drop_field(const FieldMethods& methods, PyObject* fields, PyObject* key) {
     if (!methods.pop)
-        return static_cast<bool>(Ref::steal(_PyDict_Pop(fields, key, Py_None)));
+        return py::compat::dict_discard(fields, key);
     PyObject* call[] = {key, Py_None};
     return static_cast<bool>(Ref::steal(PyObject_Vectorcall(methods.pop.get(), call, 2, nullptr)));
-}
-
-// The lifting loop over the entry table of `fields`, read directly while it stays as it is:
-// its version tag tells when a store into the event ran code that changed it (a finaliser
-// of a replaced value). 0 when done, -1 with an error set, 1 when the walk must go on by
-// PyDict_Next from `pos`, as the plain loop would.
-int lift_entries(PyObject* event, PyObject* fields, const StrDictEntries& entries, Py_ssize_t size,
-                 Py_ssize_t& pos) {
-    const auto version = reinterpret_cast<PyDictObject*>(fields)->ma_version_tag;
-    for (const StrDictEntry* entry = entries.begin(); entry != entries.end(); ++entry) {
-        if (entry->value == nullptr) continue;
-        // The store takes its own references to both before anything else can run.
-        if (PyDict_SetItem(event, entry->key, entry->value) < 0) return -1;
-        if (reinterpret_cast<PyDictObject*>(fields)->ma_version_tag != version) {
-            if (PyDict_GET_SIZE(fields) != size) {
-                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-                return -1;
-            }
-            pos = entry - entries.begin() + 1;
-            return 1;
-        }
-    }
-    return 0;
 }
 
 // for key, value in fields.items(): event[key] = value
@@ -137,17 +106,14 @@ bool lift_fields(const FieldMethods& methods, PyObject* event, PyObject* fields)
     if (!methods.items) {
         const Py_ssize_t size = PyDict_GET_SIZE(fields);
         Py_ssize_t pos = 0;
-        const StrDictEntries entries(fields);
-        if (PyDict_CheckExact(event) && entries.usable()) {
-            const int lifted = lift_entries(event, fields, entries, size, pos);
-            if (lifted <= 0) return lifted == 0;
-        }
         PyObject* key = nullptr;
         PyObject* value = nullptr;
+        const bool plain_event = PyDict_CheckExact(event);
         while (PyDict_Next(fields, &pos, &key, &value)) {
-            // Held while the event changes: `fields` may be reachable from the event.
-            Ref held_key = Ref::borrow(key);
-            Ref held_value = Ref::borrow(value);
+            // Held while the event changes: `fields` may be reachable from the event. A plain
+            // dict takes its own references to both before anything can run.
+            Ref held_key = plain_event ? Ref() : Ref::borrow(key);
+            Ref held_value = plain_event ? Ref() : Ref::borrow(value);
             if (!set_event_item(event, key, value)) return false;
             if (PyDict_GET_SIZE(fields) != size) {
                 PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
@@ -195,17 +161,17 @@ bool lift_fields(const FieldMethods& methods, PyObject* event, PyObject* fields)
 
 bool unpack_event_native(Formatting& formatting, PyObject* event) {
     LayoutState& state = formatting.state();
-    Ref msg = event_item(event, state.key_msg);
+    Ref msg = event_item(event, state.key_msg.get());
     if (!msg) return false;
     Ref msg_key = first_key(msg.get());
     if (!msg_key) return false;
     Ref source = source_of(state, msg_key.get());
-    if (!source || !set_event_item(event, state.key_source, source.get())) return false;
+    if (!source || !set_event_item(event, state.key_source.get(), source.get())) return false;
 
     // event["MSG"] is read again, as the lifting reads it; an exact dict cannot have changed
     // it by the store of "source".
     if (!PyDict_CheckExact(event)) {
-        msg = event_item(event, state.key_msg);
+        msg = event_item(event, state.key_msg.get());
         if (!msg) return false;
     }
     Ref fields = PyDict_CheckExact(msg.get())
@@ -216,15 +182,15 @@ bool unpack_event_native(Formatting& formatting, PyObject* event) {
     if (!methods.fetch(state, fields.get())) return false;
     const int russian = formatting.is_russian();
     if (russian < 0) return false;
-    PyObject* type_key = russian ? state.key_type_en : state.key_type_ru;
-    PyObject* name_key = russian ? state.key_name_en : state.key_name_ru;
+    PyObject* type_key = russian ? state.key_type_en.get() : state.key_type_ru.get();
+    PyObject* name_key = russian ? state.key_name_en.get() : state.key_name_ru.get();
     if (!drop_field(methods, fields.get(), type_key) ||
         !drop_field(methods, fields.get(), name_key)) {
         return false;
     }
     if (!lift_fields(methods, event, fields.get())) return false;
-    return (PyDict_CheckExact(event) ? PyDict_DelItem(event, state.key_msg)
-                                     : PyObject_DelItem(event, state.key_msg)) == 0;
+    return (PyDict_CheckExact(event) ? PyDict_DelItem(event, state.key_msg.get())
+                                     : PyObject_DelItem(event, state.key_msg.get())) == 0;
 }
 
 }  // namespace nerit::layout

@@ -1,7 +1,9 @@
 // The decode-and-filter step shared by all iterators.
 #include "py/host.hpp"
 #include "py/json_build.hpp"
-#include "record_source/iterator.hpp"
+#include "record_source/decode_filter.hpp"
+#include "record_source/iterator_object.hpp"
+#include "record_source/state.hpp"
 
 namespace nerit::record_source {
 
@@ -27,18 +29,15 @@ namespace {
 // `except json.decoder.JSONDecodeError:` evaluated when an error is pending: true (error
 // cleared) when it matches, false with the error (or a failed look-up's error) left set.
 bool swallow_json_error(PyObject* module, ModuleState* st) {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    Ref held_type = Ref::steal(type), held_value = Ref::steal(value),
-        held_traceback = Ref::steal(traceback);
+    py::compat::RaisedError raised = py::compat::RaisedError::fetch();
     Ref json = module_global(module, st->names.json.get());
     if (!json) return false;
     Ref decoder = py::getattr(json.get(), st->names.decoder.get());
     if (!decoder) return false;
     Ref error_class = py::getattr(decoder.get(), st->names.json_decode_error.get());
     if (!error_class) return false;
-    if (PyErr_GivenExceptionMatches(held_type.get(), error_class.get())) return true;
-    PyErr_Restore(held_type.release(), held_value.release(), held_traceback.release());
+    if (raised.matches(error_class.get())) return true;
+    raised.restore();
     return false;
 }
 

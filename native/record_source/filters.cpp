@@ -1,6 +1,8 @@
 // Priority and source filters of the iterator base, with their setters.
 #include "py/host.hpp"
-#include "record_source/iterator.hpp"
+#include "record_source/filters.hpp"
+#include "record_source/decode_filter.hpp"
+#include "record_source/state.hpp"
 
 namespace nerit::record_source {
 namespace {

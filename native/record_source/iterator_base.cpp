@@ -1,8 +1,11 @@
 // NeritEventIterator: instance layout, construction, GC support and the iteration protocol.
 #include <new>
+#include <utility>
 
 #include "py/host.hpp"
-#include "record_source/iterator.hpp"
+#include "record_source/iterator_types.hpp"
+#include "record_source/filters.hpp"
+#include "record_source/iterator_object.hpp"
 
 #include <structmember.h>
 
@@ -79,22 +82,14 @@ int iterator_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     IteratorObject* it = as_iterator(self);
     Py_VISIT(it->dict);
-    if (it->native != nullptr) {
-        if (int visited = it->native->own.traverse(visit, arg)) return visited;
-        Py_VISIT(it->native->date_pattern.get());
-        if (int visited = it->native->lookups.traverse(visit, arg)) return visited;
-    }
-    return 0;
+    return it->native == nullptr ? 0 : it->native->traverse(visit, arg);
 }
 
 int iterator_clear(PyObject* self) {
     IteratorObject* it = as_iterator(self);
-    Py_CLEAR(it->dict);
-    if (it->native != nullptr) {
-        it->native->own.clear();
-        it->native->date_pattern.reset();
-        it->native->lookups.clear();
-    }
+    // Dropped through a handle so that the dict's own clean-up runs with the slot already empty.
+    Ref dict = Ref::steal(std::exchange(it->dict, nullptr));
+    if (it->native != nullptr) it->native->clear();
     return 0;
 }
 

@@ -7,7 +7,9 @@
 #include <string>
 
 #include "core/event_date.hpp"
-#include "record_source/iterator.hpp"
+#include "record_source/decode_filter.hpp"
+#include "record_source/iterator_object.hpp"
+#include "record_source/iterator_types.hpp"
 
 namespace nerit::record_source {
 

@@ -1,11 +1,12 @@
 // What attribute lookup finds for one iterator, kept between __next__ calls and trusted only while
 // the instance dict, the class hierarchy and the dicts of the modules involved are unchanged (the
-// host's version tags say so).
+// guard layer says so).
 #pragma once
 
 #include <cstdint>
 
 #include "core/event_date.hpp"
+#include "py/guard.hpp"
 #include "py/ref.hpp"
 
 namespace nerit::record_source {
@@ -57,36 +58,29 @@ struct DateLookups {
     core::NaiveDateTime until_value{};
 };
 
-// Plain data inside the iterator's native state; identities are kept only to compare with.
+// What the last __next__ found, inside the iterator's native state, trusted while the guard says
+// that nothing it was read from has changed.
 struct LookupCache {
-    bool valid = false;
-    std::uint64_t generation = 0;  // counts rebuilds, so a caller can tell its copy is current
-    PyTypeObject* type = nullptr;
-    unsigned int type_version = 0;
-    PyObject* dict = nullptr;
-    std::uint64_t dict_version = 0;
-    PyObject* module_dict = nullptr;
-    std::uint64_t module_dict_version = 0;
-    Ref json;  // the module's json global, a plain module whose dict holds loads
-    std::uint64_t json_dict_version = 0;
+    // The iterator's class and instance dict, the module's dict and the dict of its json module.
+    py::Guard guard;
+    std::uint64_t generation = 0;  // counts builds, so a caller can tell its copy is current
     HostCalls calls;
 
-    // Time-range part, filled on first use while the rest stays valid.
-    bool dates_valid = false;
-    Ref dateutil;  // plain modules on the way to isoparse
-    std::uint64_t dateutil_dict_version = 0;
-    Ref parser;
-    std::uint64_t parser_dict_version = 0;
+    // Time-range part, filled on first use while the rest stays valid: the dicts of the plain
+    // modules on the way to isoparse.
+    py::Guard dates_guard;
     DateLookups dates;
 
     // True when everything above still describes `self`.
-    bool matches(PyObject* self) const;
+    bool matches(PyObject* self) { return guard.holds_for(self); }
     // True when the cache still describes `self` and `calls` was copied from this very build.
-    bool vouches_for(PyObject* self, const HostCalls& copy) const {
+    bool vouches_for(PyObject* self, const HostCalls& copy) {
         return copy.from_cache && copy.generation == generation && matches(self);
     }
     // True when the date part also still holds (call only after matches()).
-    bool dates_match() const;
+    bool dates_match() { return dates_guard.holds(); }
+    // Forgets what was found; the stamps stay to be renewed by the next build.
+    void forget();
     void clear();
     int traverse(visitproc visit, void* arg) const;
 };
@@ -95,10 +89,5 @@ struct LookupCache {
 // nothing of that name: the instance dict's entry (borrowed); nullptr when the class defines the
 // name or the dict lacks it, i.e. when only a live lookup can tell.
 PyObject* instance_entry(PyTypeObject* type, PyObject* dict, PyObject* name);
-
-// The version tag of a dict (bumped by every change to it).
-inline std::uint64_t version_tag(PyObject* dict) {
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-}
 
 }  // namespace nerit::record_source

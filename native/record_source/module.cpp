@@ -1,16 +1,11 @@
 // Module initialisation of nerit_record_console.record_source: host imports, typing aliases,
 // captured host functions and the five iterator classes.
-#include <new>
-
 #include "py/host.hpp"
-#include "record_source/iterator.hpp"
+#include "record_source/iterator_types.hpp"
+#include "record_source/own_file.hpp"
 
 namespace nerit::record_source {
 namespace {
-
-ModuleState*& state_slot(PyObject* module) {
-    return *static_cast<ModuleState**>(PyModule_GetState(module));
-}
 
 Ref import(const char* name) {
     return Ref::steal(PyImport_ImportModule(name));
@@ -20,19 +15,10 @@ bool add(PyObject* module, const char* name, const Ref& value) {
     return value && PyModule_AddObjectRef(module, name, value.get()) == 0;
 }
 
-bool intern_names(Names& names) {
-#define NERIT_INTERN_NAME(field, text)                          \
-    names.field = Ref::steal(PyUnicode_InternFromString(text)); \
-    if (!names.field) return false;
-    NERIT_SOURCE_NAMES(NERIT_INTERN_NAME)
-#undef NERIT_INTERN_NAME
-    return true;
-}
-
 // A data descriptor defined by `type` itself, or an empty Ref with an error set.
 Ref type_member(const Ref& type, const char* name) {
-    PyObject* dict = reinterpret_cast<PyTypeObject*>(type.get())->tp_dict;
-    PyObject* found = PyDict_GetItemString(dict, name);
+    Ref dict = py::compat::type_dict(reinterpret_cast<PyTypeObject*>(type.get()));
+    PyObject* found = dict ? PyDict_GetItemString(dict.get(), name) : nullptr;
     if (found == nullptr || Py_TYPE(found)->tp_descr_get == nullptr ||
         Py_TYPE(found)->tp_descr_set == nullptr) {
         PyErr_Format(PyExc_ImportError, "io type without the data descriptor %s", name);
@@ -121,13 +107,14 @@ bool add_classes(PyObject* module, ModuleState* st) {
     st->base_type = Ref::steal(make_base_type(module, st));
     if (!add(module, "NeritEventIterator", st->base_type)) return false;
     PyObject* base = st->base_type.get();
-    PyObject* base_dict = reinterpret_cast<PyTypeObject*>(base)->tp_dict;
+    Ref base_dict = py::compat::type_dict(reinterpret_cast<PyTypeObject*>(base));
+    if (!base_dict) return false;
     st->native_filter_event =
-        Ref::borrow(PyDict_GetItemWithError(base_dict, st->names.filter_event.get()));
+        Ref::borrow(PyDict_GetItemWithError(base_dict.get(), st->names.filter_event.get()));
     st->native_filter_priority =
-        Ref::borrow(PyDict_GetItemWithError(base_dict, st->names.filter_priority.get()));
+        Ref::borrow(PyDict_GetItemWithError(base_dict.get(), st->names.filter_priority.get()));
     st->native_filter_source =
-        Ref::borrow(PyDict_GetItemWithError(base_dict, st->names.filter_source.get()));
+        Ref::borrow(PyDict_GetItemWithError(base_dict.get(), st->names.filter_source.get()));
     if (!st->native_filter_event || !st->native_filter_priority || !st->native_filter_source) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "filter methods missing");
         return false;
@@ -143,15 +130,10 @@ bool add_classes(PyObject* module, ModuleState* st) {
 }
 
 int exec_module(PyObject* module) {
-    ModuleState*& slot = state_slot(module);
-    slot = new (std::nothrow) ModuleState();
-    if (slot == nullptr) {
-        PyErr_NoMemory();
-        return -1;
-    }
-    ModuleState* st = slot;
-    if (!intern_names(st->names) || !import_host(module, st) || !add_aliases(module) ||
-        !add_classes(module, st)) {
+    ModuleState* st = StateSlot::create(module);
+    if (st == nullptr) return -1;
+    if (!st->names.intern_names() || !st->watchers.attach() || !import_host(module, st) ||
+        !add_aliases(module) || !add_classes(module, st)) {
         return -1;
     }
     if (py::init_fast_paths_switch(module) < 0) return -1;
@@ -160,73 +142,21 @@ int exec_module(PyObject* module) {
     return add(module, "_max_line_length", limit) ? 0 : -1;
 }
 
-int traverse_module(PyObject* module, visitproc visit, void* arg) {
-    ModuleState* st = state_slot(module);
-    return st == nullptr ? 0 : st->traverse(visit, arg);
-}
-
-// Breaks the cycles through the classes (each class refers to its module); the names stay for
-// any instance that outlives this.
-int clear_module(PyObject* module) {
-    ModuleState* st = state_slot(module);
-    if (st == nullptr) return 0;
-    for (Ref* ref :
-         {&st->native_filter_event, &st->native_filter_priority, &st->native_filter_source,
-          &st->base_type, &st->all_type, &st->range_type, &st->recent_type, &st->new_type}) {
-        ref->reset();
-    }
-    return 0;
-}
-
-void free_module(void* module) {
-    ModuleState*& slot = state_slot(static_cast<PyObject*>(module));
-    delete slot;
-    slot = nullptr;
-}
-
 PyModuleDef_Slot slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_module)}, {0, nullptr}};
 
 }  // namespace
-
-int ModuleState::traverse(visitproc visit, void* arg) {
-    for (const Ref* ref : {&json_loads,
-                           &isoparse,
-                           &re_compile,
-                           &text_io_wrapper_type,
-                           &buffered_reader_type,
-                           &file_io_type,
-                           &posix_path_type,
-                           &codecs_lookup,
-                           &text_buffer,
-                           &text_encoding,
-                           &text_errors,
-                           &buffered_raw,
-                           &buffered_closed,
-                           &tzinfo_keyword,
-                           &native_filter_event,
-                           &native_filter_priority,
-                           &native_filter_source,
-                           &base_type,
-                           &all_type,
-                           &range_type,
-                           &recent_type,
-                           &new_type}) {
-        Py_VISIT(ref->get());
-    }
-    return 0;
-}
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
                           "nerit_record_console.record_source",
                           "Reading the event log: the event record, the iterator base with its "
                           "priority and source filters, and the iterators over all, recent, newly "
                           "appended and time-range events.",
-                          sizeof(ModuleState*),
+                          StateSlot::kSize,
                           nullptr,
                           slots,
-                          traverse_module,
-                          clear_module,
-                          free_module};
+                          StateSlot::traverse,
+                          StateSlot::clear,
+                          StateSlot::free};
 
 }  // namespace nerit::record_source
 

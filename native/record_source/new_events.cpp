@@ -3,7 +3,7 @@
 #include <sys/stat.h>
 
 #include "py/host.hpp"
-#include "record_source/iterator.hpp"
+#include "record_source/iterator_types.hpp"
 #include "record_source/line_source.hpp"
 
 namespace nerit::record_source {

@@ -7,6 +7,7 @@
 
 #include "core/line_scan.hpp"
 #include "core/text_lines.hpp"
+#include "py/module_state.hpp"
 #include "py/ref.hpp"
 
 namespace nerit::record_source {
@@ -24,20 +25,23 @@ enum class ReadMode {
     host        // the file object's readline: it is not one the native reader can stand under
 };
 
+// The references an OwnFile holds.
+#define NERIT_OWN_FILE_REFS(X)                                                                    \
+    X(opened)        /* the file object the iterator opened (and, new-events, reopened) */        \
+    X(buffer)        /* objects below `opened`, checked once; the raw file keeps the */           \
+    X(raw)           /* descriptor open */                                                         \
+    X(utf8_encoding) /* the text file's encoding object, once known to name UTF-8 */              \
+    X(strict_errors) /* its errors value, once seen to be "strict" */                             \
+    X(pending_text)  /* new-events over a file read by readline: text before its line end */
+
 struct OwnFile {
-    py::Ref opened;  // the file object the iterator opened (and, new-events, reopened)
+    NERIT_STATE_TABLE(NERIT_STATE_NONE, NERIT_OWN_FILE_REFS)
     bool opened_through_posix_path = false;
     std::int64_t start_offset = 0;  // where reading starts (new-events: the end)
     bool draining = false;  // new-events: the path names another file; finishing the old one
     ReadMode mode = ReadMode::undecided;
-    // Objects below `opened`, checked once; the raw file keeps the descriptor open.
-    py::Ref buffer;
-    py::Ref raw;
     std::shared_ptr<core::LineReader> lines;     // a text file's lines
     std::shared_ptr<core::LineAtOffset> window;  // the recent-events iterator's binary file
-    py::Ref utf8_encoding;  // the text file's encoding object, once known to name UTF-8
-    py::Ref strict_errors;  // its errors value, once seen to be "strict"
-    py::Ref pending_text;   // new-events over a file read by readline: text before its line end
 
     // Reading starts afresh on `file` (the constructor's, or a reopened one).
     void open(py::Ref file, std::int64_t from) {
@@ -52,18 +56,11 @@ struct OwnFile {
         pending_text.reset();
     }
 
-    int traverse(visitproc visit, void* arg) const {
-        for (const py::Ref* ref :
-             {&opened, &buffer, &raw, &utf8_encoding, &strict_errors, &pending_text}) {
-            Py_VISIT(ref->get());
-        }
-        return 0;
-    }
+    int traverse(visitproc visit, void* arg) const { return traverse_table(visit, arg); }
 
     void clear() {
         open(py::Ref(), 0);
-        utf8_encoding.reset();
-        strict_errors.reset();
+        clear_table();
     }
 };
 

@@ -8,7 +8,9 @@
 #include "core/line_scan.hpp"
 #include "core/utf8.hpp"
 #include "py/host.hpp"
-#include "record_source/iterator.hpp"
+#include "record_source/decode_filter.hpp"
+#include "record_source/iterator_object.hpp"
+#include "record_source/iterator_types.hpp"
 
 namespace nerit::record_source {
 namespace {
@@ -140,11 +142,10 @@ PyObject* find_positions(PyObject* self, PyObject*) {
     if (!handle) return nullptr;
     Ref positions = scan_positions(st, self, handle.get());
     // The handle is closed on every way out; an error of the scan wins over one of the close.
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
+    py::compat::RaisedError raised = py::compat::RaisedError::fetch();
     Ref closed = Ref::steal(PyObject_CallMethodNoArgs(handle.get(), st->names.close.get()));
-    if (type != nullptr) {
-        PyErr_Restore(type, value, traceback);
+    if (raised) {
+        raised.restore();
         return nullptr;
     }
     if (!closed) return nullptr;

@@ -1,6 +1,9 @@
-// Per-module data of record_source: interned names, the host objects captured at load, types.
+// Per-module data of record_source: interned names, the host objects captured at load, types,
+// declared once in tables that generate their interning, traverse and clear.
 #pragma once
 
+#include "py/guard.hpp"
+#include "py/module_state.hpp"
 #include "py/ref.hpp"
 
 #include <datetime.h>
@@ -70,47 +73,59 @@ using py::Ref;
     X(utf_8, "utf-8")                                                   \
     X(strict, "strict")
 
+// Host objects captured at load and the module's classes.
+#define NERIT_SOURCE_REFS(X)                                                                    \
+    /* Host functions as the module imported them: a native stand-in is used only while the  \
+       module's attribute still leads to the very same object. */                              \
+    X(json_loads)                                                                               \
+    X(isoparse)                                                                                 \
+    X(re_compile)                                                                               \
+    /* Types that make a file object eligible for the native line reader. */                   \
+    X(text_io_wrapper_type)                                                                     \
+    X(buffered_reader_type)                                                                     \
+    X(file_io_type)                                                                             \
+    X(posix_path_type)                                                                          \
+    X(codecs_lookup)                                                                            \
+    /* Descriptors of those (immutable) types, called directly: on an exact instance they give \
+       what attribute lookup gives, without the lookup. */                                     \
+    X(text_buffer)     /* TextIOWrapper.buffer */                                               \
+    X(text_encoding)   /* TextIOWrapper.encoding */                                             \
+    X(text_errors)     /* TextIOWrapper.errors */                                               \
+    X(buffered_raw)    /* BufferedReader.raw */                                                 \
+    X(buffered_closed) /* BufferedReader.closed */                                              \
+    X(tzinfo_keyword)  /* ("tzinfo",), the keyword names of replace(tzinfo=None) */             \
+    /* The base class's own filter methods, to tell whether a subclass replaced one. */        \
+    X(native_filter_event)                                                                      \
+    X(native_filter_priority)                                                                   \
+    X(native_filter_source)                                                                     \
+    /* The classes, in module order. */                                                         \
+    X(base_type)                                                                                \
+    X(all_type)                                                                                 \
+    X(range_type)                                                                               \
+    X(recent_type)                                                                              \
+    X(new_type)
+
 struct Names {
-#define NERIT_DECLARE_NAME(field, text) Ref field;
-    NERIT_SOURCE_NAMES(NERIT_DECLARE_NAME)
-#undef NERIT_DECLARE_NAME
+    NERIT_STATE_TABLE(NERIT_SOURCE_NAMES, NERIT_STATE_NONE)
 };
 
 struct ModuleState {
     Names names;
-    // Host functions as the module imported them: a native stand-in is used only while the
-    // module's attribute still leads to the very same object.
-    Ref json_loads;
-    Ref isoparse;
-    Ref re_compile;
-    PyDateTime_CAPI* datetime_api = nullptr;
-    // Types that make a file object eligible for the native line reader.
-    Ref text_io_wrapper_type;
-    Ref buffered_reader_type;
-    Ref file_io_type;
-    Ref posix_path_type;
-    Ref codecs_lookup;
-    // Descriptors of those (immutable) types, called directly: on an exact instance they give
-    // what attribute lookup gives, without the lookup.
-    Ref text_buffer;      // TextIOWrapper.buffer
-    Ref text_encoding;    // TextIOWrapper.encoding
-    Ref text_errors;      // TextIOWrapper.errors
-    Ref buffered_raw;     // BufferedReader.raw
-    Ref buffered_closed;  // BufferedReader.closed
-    Ref tzinfo_keyword;   // ("tzinfo",), the keyword names of replace(tzinfo=None)
-    // The base class's own filter methods, to tell whether a subclass replaced one.
-    Ref native_filter_event;
-    Ref native_filter_priority;
-    Ref native_filter_source;
-    // The classes, in module order.
-    Ref base_type;
-    Ref all_type;
-    Ref range_type;
-    Ref recent_type;
-    Ref new_type;
+    NERIT_STATE_TABLE(NERIT_STATE_NONE, NERIT_SOURCE_REFS)
+    PyDateTime_CAPI* datetime_api = nullptr;  // lives as long as the datetime module
+    py::Watchers watchers;
 
-    int traverse(visitproc visit, void* arg);
+    int traverse(visitproc visit, void* arg) const {
+        if (const int visited = names.traverse_table(visit, arg)) return visited;
+        return traverse_table(visit, arg);
+    }
+    void clear() {
+        names.clear_table();
+        clear_table();
+    }
 };
+
+using StateSlot = py::ModuleStateSlot<ModuleState>;
 
 extern PyModuleDef module_def;
 
@@ -126,7 +141,7 @@ inline PyObject* module_of(PyObject* self) {
 }
 
 inline ModuleState* state_of_module(PyObject* module) {
-    return *static_cast<ModuleState**>(PyModule_GetState(module));
+    return StateSlot::of(module);
 }
 
 }  // namespace nerit::record_source

@@ -145,7 +145,7 @@ PyObject* plain_module_entry(PyObject* owner, PyObject* name) {
     return value;
 }
 
-// Keeps `dates` in the cache when every value in it is guarded by a version tag.
+// Keeps `dates` in the cache when every value in it is one that a guard covers.
 void store_dates(PyObject* self, const HostCalls& host, const DateLookups& dates) {
     LookupCache& cache = as_iterator(self)->native->lookups;
     if (!cache.vouches_for(self, host)) return;
@@ -156,18 +156,19 @@ void store_dates(PyObject* self, const HostCalls& host, const DateLookups& dates
         plain_module_entry(parser, st->names.isoparse.get()) != dates.isoparse.get())
         return;
     PyTypeObject* type = Py_TYPE(self);
-    if (instance_entry(type, cache.dict, st->names.date_regex.get()) != dates.pattern.get() ||
-        instance_entry(type, cache.dict, st->names.date_since.get()) != dates.since.get() ||
-        instance_entry(type, cache.dict, st->names.date_until.get()) != dates.until.get() ||
+    PyObject* dict = py::Guard::instance_dict_of(self);
+    if (instance_entry(type, dict, st->names.date_regex.get()) != dates.pattern.get() ||
+        instance_entry(type, dict, st->names.date_since.get()) != dates.since.get() ||
+        instance_entry(type, dict, st->names.date_until.get()) != dates.until.get() ||
         !cache.matches(self)) {
         return;
     }
-    cache.dateutil = Ref::borrow(dateutil);
-    cache.dateutil_dict_version = version_tag(PyModule_GetDict(dateutil));
-    cache.parser = Ref::borrow(parser);
-    cache.parser_dict_version = version_tag(PyModule_GetDict(parser));
+    py::Guard& guard = cache.dates_guard;
+    guard.restart();
+    guard.add_module(st->watchers, dateutil);
+    guard.add_module(st->watchers, parser);
+    if (!guard.arm()) return;
     cache.dates = dates;
-    cache.dates_valid = true;
 }
 
 // What one __next__ call needs to judge a line's date, from the cache while it holds.
@@ -322,11 +323,9 @@ PyObject* make_time_range_type(PyObject* module, PyObject* base) {
     Ref method = Ref::steal(
         PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyStaticMethod_Type), function.get()));
     if (!method) return nullptr;
-    PyTypeObject* as_type = reinterpret_cast<PyTypeObject*>(type.get());
-    if (PyDict_SetItemString(as_type->tp_dict, kAdjustEndDateKey, method.get()) < 0) {
+    if (PyObject_SetAttrString(type.get(), kAdjustEndDateKey, method.get()) < 0) {
         return nullptr;
     }
-    PyType_Modified(as_type);
     return type.release();
 }
 

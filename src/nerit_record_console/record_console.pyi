@@ -1,6 +1,9 @@
 """The viewer: iterator choice, print loop, follow mode and report-archive input."""
 
+import sys
 from typing import Protocol
+
+from typing_extensions import disjoint_base
 
 _fast_paths: bool
 
@@ -38,8 +41,19 @@ class _OptionRecord(Protocol):
     @property
     def iso_date(self) -> bool: ...
 
-class NeritEventViewer:
-    """Viewer of the security-event log: selects, formats and prints events."""
+if sys.version_info >= (3, 12):
+    # From 3.12 any growth of the instance layout makes a class a disjoint base, and the viewer
+    # keeps its dict and weak references in slots of its own.
+    @disjoint_base
+    class NeritEventViewer:
+        """Viewer of the security-event log: selects, formats and prints events."""
 
-    def __init__(self, args: _OptionRecord) -> None: ...
-    def show_events(self) -> None: ...
+        def __init__(self, args: _OptionRecord) -> None: ...
+        def show_events(self) -> None: ...
+
+else:
+    class NeritEventViewer:
+        """Viewer of the security-event log: selects, formats and prints events."""
+
+        def __init__(self, args: _OptionRecord) -> None: ...
+        def show_events(self) -> None: ...

@@ -1,10 +1,11 @@
-// Shared declarations of record_console: module state, the viewer object and host-call helpers.
+// Per-module data of record_console: the names it looks up, its state and the way a viewer
+// reaches them.
 #pragma once
 
-#include <cstdint>
-#include <initializer_list>
-
-#include "py/ref.hpp"
+#include "py/guard.hpp"
+#include "py/host.hpp"
+#include "py/module_state.hpp"
+#include "record_console/print_target.hpp"
 
 namespace nerit::console {
 
@@ -99,52 +100,36 @@ namespace nerit::console {
     X(s_read_mode, "r:*")                                          \
     X(s_data_filter, "data")                                       \
     X(s_log_path, "/vantor/log/nerit/events")                      \
-    X(s_refusals_module, "nerit_record_console._tar_refusals")
+    X(s_refusals_module, "nerit_record_console._tar_refusals")     \
+    X(fast_paths_name, py::kFastPathsAttr)                         \
+    X(newline, "\n") /* the end print writes */                    \
+    X(write_name, "write")
 
-// Where print_line sends a line, as the module's Python code would find it at this moment.
-struct PrintTarget {
-    py::Ref replacement;  // a print that replaces the host's, or empty
-    py::Ref stdout_file;  // sys.stdout (when the host's print is in force)
-    bool fast = false;    // the module's _fast_paths switch
-};
+// The other references the module holds.
+#define NERIT_CONSOLE_REFS(X)                                                             \
+    X(archive_suffixes) /* tuple of the recognised suffixes, in the order they are tried */ \
+    X(builtins_dict)    /* dictionary of the builtins module */                             \
+    X(builtin_print)    /* builtins.print as it was when the module loaded */               \
+    X(viewer_type)                                                                        \
+    X(file_keyword) /* ("file",), keyword names of print(text, file=...) */
 
-// The last PrintTarget, trusted while the module's, the builtins' and sys's dicts are unchanged.
-struct PrintCache {
-    bool valid = false;
-    std::uint64_t module_dict_version = 0;
-    std::uint64_t builtins_dict_version = 0;
-    py::Ref sys_module;  // the module's sys global, a plain module
-    std::uint64_t sys_dict_version = 0;
-    PrintTarget target;
+// Per-module data, declared once in the tables above.
+struct ConsoleState {
+    NERIT_STATE_TABLE(NERIT_CONSOLE_NAMES, NERIT_CONSOLE_REFS)
+    PrintCache print_cache;
+    py::Watchers watchers;
 
+    int traverse(visitproc visit, void* arg) const {
+        if (const int visited = traverse_table(visit, arg)) return visited;
+        return print_cache.traverse(visit, arg);
+    }
     void clear() {
-        valid = false;
-        sys_module.reset();
-        target = PrintTarget();
+        clear_table();
+        print_cache.clear();
     }
 };
 
-// Per-module data. Lives in the module's state block; all members start empty (zeroed memory).
-struct ConsoleState {
-#define NERIT_DECLARE_NAME(field, text) py::Ref field;
-    NERIT_CONSOLE_NAMES(NERIT_DECLARE_NAME)
-#undef NERIT_DECLARE_NAME
-    py::Ref archive_suffixes;  // tuple of the recognised suffixes, in the order they are tried
-    py::Ref builtins_dict;     // dictionary of the builtins module
-    py::Ref builtin_print;     // builtins.print as it was when the module loaded
-    py::Ref fast_paths_name;   // "_fast_paths"
-    py::Ref viewer_type;
-    py::Ref newline;       // "\n", the end print writes
-    py::Ref file_keyword;  // ("file",), keyword names of print(text, file=...)
-    py::Ref write_name;    // "write"
-    PrintCache print_cache;
-};
-
-// The instance layout of NeritEventViewer: everything else lives in the instance dictionary.
-struct ViewerObject {
-    PyObject_HEAD PyObject* dict;
-    PyObject* weakreflist;
-};
+using StateSlot = py::ModuleStateSlot<ConsoleState>;
 
 // The module together with its state, found from any viewer (subclass instances included).
 struct Context {
@@ -156,46 +141,5 @@ extern PyModuleDef console_module_def;
 
 // Fills `out` from the type of `self`; false with an error set when that fails.
 bool context_of(PyObject* self, Context& out);
-
-// Borrowed module global, looked up at call time so that replacing it takes effect. Sets
-// NameError and returns nullptr when the module has no such name.
-PyObject* global(const Context& ctx, PyObject* name);
-
-// Attribute `attr` of module global `name` (e.g. sys.exit), looked up at call time.
-py::Ref global_attr(const Context& ctx, PyObject* name, PyObject* attr);
-
-// Calls `callable` with positional arguments and, optionally, keyword names for the last ones.
-py::Ref call(PyObject* callable, std::initializer_list<PyObject*> args,
-             PyObject* kwnames = nullptr);
-
-// Calls the method `name` of `self` with positional arguments, as `self.name(...)` would.
-py::Ref call_method(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args = {});
-
-// Writes `text` and a line end to standard output as the host's print would, calling a
-// replacement print instead when one is installed in the module or in builtins.
-bool print_line(const Context& ctx, PyObject* text);
-
-// Calls sys.exit(status). Usually raises SystemExit; returns true when a replacement returned.
-bool call_exit(const Context& ctx, long status);
-
-// Removes the temporary directory of a construction that failed, keeping the pending error.
-void discard_temp_dir_after_failure(PyObject* self, const Context& ctx);
-
-// The event with every control character escaped in the keys and text values of the event, of
-// its message block and of each member's mapping; lists and other mappings are left alone. The
-// very same object when nothing needed changing. Empty Ref with an error set on failure.
-py::Ref escape_event(PyObject* event);
-
-// Slots and methods of NeritEventViewer, one file each.
-int viewer_init(PyObject* self, PyObject* args, PyObject* kwargs);
-PyObject* viewer_setup_filters(PyObject* self, PyObject* unused);
-PyObject* viewer_is_path_archive(PyObject* self, void* closure);
-PyObject* viewer_extract_events_from_archive(PyObject* self, PyObject* unused);
-PyObject* viewer_clean_temp_files(PyObject* self, PyObject* unused);
-PyObject* viewer_show_events(PyObject* self, PyObject* unused);
-PyObject* viewer_follow_events(PyObject* self, PyObject* unused);
-
-// Creates the NeritEventViewer type for `module`.
-py::Ref make_viewer_type(PyObject* module);
 
 }  // namespace nerit::console

@@ -1,0 +1,33 @@
+// The decode-and-filter step shared by all iterators, and the module-global reads it makes.
+#pragma once
+
+#include <string_view>
+
+#include "record_source/lookup_cache.hpp"
+
+namespace nerit::record_source {
+
+// Reads a module global such as "json" as the module's code would, raising NameError like it.
+Ref module_global(PyObject* module, PyObject* name);
+
+// A line handed to decoding: a str (the host's readline result, or a line decoded from bytes) or
+// bytes the native reader validated as UTF-8 (with the line's "\n" when it had a line end).
+struct LineText {
+    PyObject* object = nullptr;  // borrowed; null for a native line
+    std::string_view utf8;
+    Ref held;  // a str made of the bytes before Python code runs, which could move them
+};
+
+// Before Python code runs while a line is in use: the line's bytes live in the reader's block,
+// which that code could move by reading on through the same iterator, so the line becomes a
+// str of its own. False with an error set when that fails.
+bool hold_as_text(LineText& line);
+
+// Decodes the line as JSON and applies _filter_event, dropping lines that raise the JSON
+// decoder's error. Returns 1 with `record` set when accepted, 0 when dropped, -1 on error.
+int decode_and_filter(PyObject* self, HostCalls& host, const LineText& line, Ref& record);
+
+// Calls self._filter_event(record) (the native test unless it was replaced); new reference.
+PyObject* call_filter_event(PyObject* self, HostCalls& host, PyObject* record);
+
+}  // namespace nerit::record_source
