@@ -5,6 +5,7 @@ import os
 import re
 import select
 import shutil
+import signal
 import subprocess
 import sys
 import sysconfig
@@ -26,6 +27,15 @@ def _console_script():
         if found:
             return [found]
     return [sys.executable, "-m", "nerit_record_console"]
+
+
+def _default_signal_actions():
+    for signum in range(1, signal.NSIG):
+        if signum not in (signal.SIGKILL, signal.SIGSTOP):
+            try:
+                signal.signal(signum, signal.SIG_DFL)
+            except (OSError, ValueError):
+                pass
 
 
 class Cli:
@@ -51,6 +61,9 @@ class Cli:
     def start(self, *args, env=None, **options):
         options.setdefault("stdout", subprocess.PIPE)
         options.setdefault("stderr", subprocess.PIPE)
+        # A signal that whoever started the tests ignores (nohup ignores SIGHUP) would stay
+        # ignored in the script too, as it should: the tests' scripts start from the defaults.
+        options.setdefault("preexec_fn", _default_signal_actions)
         return subprocess.Popen([*self.script, *map(str, args)], env=self.environment(env),
                                 **options)
 
