@@ -3,6 +3,7 @@
 
 #include <string_view>
 
+#include "py/pass_api.hpp"
 #include "record_source/lookup_cache.hpp"
 
 namespace nerit::record_source {
@@ -16,7 +17,29 @@ struct LineText {
     PyObject* object = nullptr;  // borrowed; null for a native line
     std::string_view utf8;
     Ref held;  // a str made of the bytes before Python code runs, which could move them
+    py::LineOffer* offer = nullptr;  // the native pass reading this line, if any
 };
+
+// Before Python code may run during a native pass: tells the pass once per step, so that it
+// hands on its output first. False with an error set when that fails.
+inline bool python_may_run(LineText& line) {
+    py::LineOffer* offer = line.offer;
+    if (offer == nullptr || offer->python_ran) return true;
+    offer->python_ran = true;
+    return offer->before_python(offer) == 0;
+}
+
+// Ends a native pass's step without a record: the pass checks again before it goes on.
+inline PyObject* stop_step(py::LineOffer& offer) {
+    offer.stop = true;
+    return nullptr;
+}
+
+// A line's bytes as the reader hands them on, without the "\n" that ends them.
+inline std::string_view without_line_end(std::string_view utf8) {
+    if (!utf8.empty() && utf8.back() == '\n') utf8.remove_suffix(1);
+    return utf8;
+}
 
 // Before Python code runs while a line is in use: the line's bytes live in the reader's block,
 // which that code could move by reading on through the same iterator, so the line becomes a

@@ -36,6 +36,8 @@ class LineSource {
     // True when lines come from the native reader (as UTF-8 bytes or decoded text).
     bool native() const { return reader_ != nullptr; }
     core::LineReader* reader() const { return reader_.get(); }
+    // True when lines come from the native reader as UTF-8 bytes, checked here.
+    bool reads_utf8() const { return reader_ != nullptr && encoding_ == nullptr; }
 
   private:
     enum class Below { usable, not_now, never, error };
@@ -70,27 +72,46 @@ enum class Verdict { skip, in_range, past_end, error };
 // The __next__ loop of the iterators that read `_file` once to its end: each line is judged
 // (`judge(line)` returns a Verdict), decoded and filtered when in range; the file is closed
 // when it runs out or a line lies past the end of the range. Lines that `floor` passes over are
-// not even judged.
+// not even judged. With an `offer` (a native pass), a line in range is first offered as bytes;
+// the loop then returns without a record (and without an error) when the offer asks to stop or
+// once Python code ran for a line that gave no record, with `offer->stop` set.
 template <class Judge>
 PyObject* next_from_file(PyObject* self, HostCalls& host, Judge&& judge,
-                         const core::DateFloor* floor = nullptr) {
+                         const core::DateFloor* floor = nullptr, py::LineOffer* offer = nullptr) {
     LineSource source;
     if (!source.begin(self, host)) return nullptr;
     while (true) {
         LineText line;
+        line.offer = offer;
         LineSource::Got got = source.next(line, floor);
         if (got == LineSource::Got::error) return nullptr;
         Verdict verdict = got == LineSource::Got::end ? Verdict::past_end : judge(line);
         if (verdict == Verdict::error) return nullptr;
-        if (verdict == Verdict::skip) continue;
+        if (verdict == Verdict::skip) {
+            if (offer != nullptr && offer->python_ran) return stop_step(*offer);
+            continue;
+        }
         if (verdict == Verdict::past_end) {
             Ref closed = close_file(self, host.st);
             return nullptr;
         }
+        if (offer != nullptr) {
+            if (line.object == nullptr && !offer->python_ran) {
+                const int taken = offer->take(offer, without_line_end(line.utf8));
+                if (taken < 0) return nullptr;
+                if (taken > 0) {
+                    if (offer->stop) return nullptr;
+                    continue;
+                }
+            }
+            if (!python_may_run(line)) return nullptr;
+        }
+        if (!host.refresh(self)) return nullptr;
         Ref record;
         int accepted = decode_and_filter(self, host, line, record);
         if (accepted < 0) return nullptr;
         if (accepted > 0) return record.release();
+        if (offer != nullptr) return stop_step(*offer);
     }
 }
 
