@@ -130,6 +130,7 @@ def test_the_native_loop_runs_where_it_may(tmp_path, monkeypatch):
     dict(more_info=True, nocolor=True),
     dict(all=False, today=True, format="%PRIORITY %name_en"),
     dict(priority=["err", "crit"]),
+    dict(all=False, count=250, source=["audit"]),
 ])
 def test_standard_output_gets_the_same_blocks_as_from_print(tmp_path, monkeypatch, stdout,
                                                             chosen):
@@ -163,8 +164,10 @@ CHANGES = {
 }
 
 
+@pytest.mark.parametrize("selection", [dict(), dict(all=False, count=250)])
 @pytest.mark.parametrize("change", sorted(CHANGES))
-def test_a_change_made_in_mid_pass_holds_from_the_next_event(tmp_path, monkeypatch, change):
+def test_a_change_made_in_mid_pass_holds_from_the_next_event(tmp_path, monkeypatch, change,
+                                                             selection):
     """Python code runs in mid-pass when a line goes the host's way (here: the decoder's error
     for a malformed line); what it changes is in force from the next event on."""
     log = write_log(tmp_path / "events", 300, {120: "{broken\n"})
@@ -192,7 +195,7 @@ def test_a_change_made_in_mid_pass_holds_from_the_next_event(tmp_path, monkeypat
                       lambda self, args: (viewers.append(self), real_init(self, args))[1])
 
     viewers = []
-    chosen = dict(priority=["err"]) if change == "filter set" else {}
+    chosen = dict(selection, priority=["err"]) if change == "filter set" else selection
     native, host = both_ways(monkeypatch, options(log, **chosen), during=during)
     assert native == host
     if change == "sys.stdout":  # the events after the change went to the other file

@@ -7,10 +7,17 @@
 
 namespace nerit::core {
 
+// When a write first sends what is pending (the host's releases differ).
+enum class HandsBefore {
+    past_chunk,     // when the pending text and the write together exceed a chunk (3.11, 3.12)
+    chunk_or_more,  // when the write alone fills a chunk (3.13)
+};
+
 struct TextFileRule {
     std::size_t chunk_size = 8192;  // the file's _CHUNK_SIZE
     bool line_buffering = false;
     bool write_through = false;
+    HandsBefore hands_before = HandsBefore::past_chunk;
 };
 
 // What one write of `size` bytes does to a file holding `pending` bytes.
@@ -23,8 +30,9 @@ struct TextFileWrite {
 // `line_end`: the write holds "\n" or "\r" (it matters with line buffering only).
 constexpr TextFileWrite text_file_write(const TextFileRule& rule, std::size_t pending,
                                         std::size_t size, bool line_end) noexcept {
-    // A write that would make the pending text larger than a chunk first sends what is pending.
-    const bool before = pending + size > rule.chunk_size;
+    const bool before = rule.hands_before == HandsBefore::past_chunk
+                            ? pending + size > rule.chunk_size
+                            : size >= rule.chunk_size;
     const std::size_t held = before ? size : pending + size;
     const bool after = held >= rule.chunk_size || rule.write_through ||
                        (rule.line_buffering && line_end);

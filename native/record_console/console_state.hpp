@@ -2,6 +2,9 @@
 // reaches them.
 #pragma once
 
+#include <optional>
+
+#include "core/text_file_blocks.hpp"
 #include "py/guard.hpp"
 #include "py/host.hpp"
 #include "py/module_state.hpp"
@@ -148,6 +151,9 @@ struct ConsoleState {
     NERIT_STATE_TABLE(NERIT_CONSOLE_NAMES, NERIT_CONSOLE_REFS)
     PrintCache print_cache;
     PendingCount stdout_pending;
+    // When the interpreter's text files hand pending text on before a write; empty when
+    // unknown, and the native loop then leaves standard output to print.
+    std::optional<core::HandsBefore> text_file_hands_before;
     py::Watchers watchers;
     const py::SourcePassApi* source_api = nullptr;  // live as long as the imported modules
     const py::LayoutPassApi* layout_api = nullptr;

@@ -3,6 +3,7 @@
 
 #include "py/host.hpp"
 #include "record_console/console_state.hpp"
+#include "record_console/stdout_text.hpp"
 #include "record_console/viewer.hpp"
 
 namespace nerit::console {
@@ -90,7 +91,7 @@ bool capture_native_pass(ConsoleState& st) {
     }
     st.source_api = py::import_pass_api<py::SourcePassApi>(py::kSourcePassCapsule);
     st.layout_api = py::import_pass_api<py::LayoutPassApi>(py::kLayoutPassCapsule);
-    return st.source_api != nullptr && st.layout_api != nullptr;
+    return st.source_api != nullptr && st.layout_api != nullptr && learn_text_file_rule(st);
 }
 
 int exec_module(PyObject* module) {

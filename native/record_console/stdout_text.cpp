@@ -51,6 +51,8 @@ int flag(PyObject* file, PyObject* name) {
 
 bool read_rule(ConsoleState& st, PyObject* file, core::TextFileRule& rule, int& usable) {
     usable = 0;
+    if (!st.text_file_hands_before) return true;
+    rule.hands_before = *st.text_file_hands_before;
     const int line_buffering = flag(file, st.a_line_buffering.get());
     const int write_through = flag(file, st.a_write_through.get());
     if (line_buffering == -1 || write_through == -1) return false;
@@ -74,6 +76,35 @@ bool has_line_end(const char* text, std::size_t size) {
 }
 
 }  // namespace
+
+bool learn_text_file_rule(ConsoleState& st) {
+    // Four bytes a chunk: two pending, then a write of three. Handing on the two first is the
+    // older rule; one block of five is the newer.
+    Ref io = Ref::steal(PyImport_ImportModule("io"));
+    if (!io) return false;
+    Ref bytes_file = Ref::steal(PyObject_CallMethod(io.get(), "BytesIO", nullptr));
+    if (!bytes_file) return false;
+    Ref text_file = Ref::steal(PyObject_CallFunction(st.text_io_wrapper_type.get(), "Os",
+                                                     bytes_file.get(), "utf-8"));
+    if (!text_file) return false;
+    Ref chunk = Ref::steal(PyLong_FromLong(4));
+    if (!chunk || PyObject_SetAttr(text_file.get(), st.a_chunk_size.get(), chunk.get()) < 0 ||
+        !Ref::steal(PyObject_CallMethod(text_file.get(), "write", "s", "xx")) ||
+        !Ref::steal(PyObject_CallMethod(text_file.get(), "write", "s", "yyy"))) {
+        return false;
+    }
+    Ref handed = Ref::steal(PyObject_CallMethod(bytes_file.get(), "tell", nullptr));
+    if (!handed) return false;
+    const long count = PyLong_AsLong(handed.get());
+    if (count == -1 && PyErr_Occurred()) return false;
+    if (count == 2) {
+        st.text_file_hands_before = core::HandsBefore::past_chunk;
+    } else if (count == 5) {
+        st.text_file_hands_before = core::HandsBefore::chunk_or_more;
+    }
+    // Anything else: a rule this loop does not know, and it leaves standard output alone.
+    return true;
+}
 
 int read_stdout_shape(ConsoleState& st, PyObject* file, StdoutShape& out) {
     if (!is_exactly(file, st.text_io_wrapper_type)) return 0;
@@ -161,13 +192,9 @@ bool StdoutFeed::count_write(std::size_t size, bool line_end) {
         counted_ += size;
         return true;
     }
-    bool written = true;
-    if (effect.hands_before) {
-        // The earlier writes join what the file holds; this one then makes it hand all on.
-        written = (before == 0 || write_file(0, before)) && write_file(before, size);
-    } else {
-        written = write_file(0, before + size);
-    }
+    // The earlier writes join what the file holds (they alone never make it hand anything on);
+    // this one then makes it hand on as print's write of it would.
+    const bool written = (before == 0 || write_file(0, before)) && write_file(before, size);
     if (!written) {
         drop();
         return false;

@@ -20,9 +20,14 @@ struct StdoutShape {
                encoding.is(other.encoding.get()) &&
                rule.chunk_size == other.rule.chunk_size &&
                rule.line_buffering == other.rule.line_buffering &&
-               rule.write_through == other.rule.write_through;
+               rule.write_through == other.rule.write_through &&
+               rule.hands_before == other.rule.hands_before;
     }
 };
+
+// Finds out, with a text file over an in-memory file, when this interpreter's text files hand
+// pending text on before a write. False with an error set on failure.
+bool learn_text_file_rule(ConsoleState& st);
 
 // 1 when `file` is the host's own text file, open for writing only, over the host's own binary
 // file, encoding UTF-8 (any errors value: the loop writes valid UTF-8 only), with `out` filled;

@@ -29,6 +29,23 @@ inline bool python_may_run(LineText& line) {
     return offer->before_python(offer) == 0;
 }
 
+// What a native pass made of a line offered to it: it printed or dropped the event (go on with
+// the next line, or end the step as it asked), or the line is decoded the host's way (Python
+// code may run from here on); or an error is set.
+enum class Offered { next_line, end_step, decode, error };
+
+// Offers the line's `bytes` to the native pass reading it, if any.
+inline Offered offer_line(LineText& line, std::string_view bytes) {
+    py::LineOffer* offer = line.offer;
+    if (offer == nullptr) return Offered::decode;
+    if (line.object == nullptr && !offer->python_ran) {
+        const int taken = offer->take(offer, bytes);
+        if (taken < 0) return Offered::error;
+        if (taken > 0) return offer->stop ? Offered::end_step : Offered::next_line;
+    }
+    return python_may_run(line) ? Offered::decode : Offered::error;
+}
+
 // Ends a native pass's step without a record: the pass checks again before it goes on.
 inline PyObject* stop_step(py::LineOffer& offer) {
     offer.stop = true;

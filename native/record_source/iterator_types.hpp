@@ -21,6 +21,11 @@ PyObject* all_events_next(PyObject* self);
 PyObject* all_events_step(PyObject* self, py::LineOffer* offer);
 PyObject* range_next(PyObject* self);
 PyObject* range_step(PyObject* self, py::LineOffer* offer);
+PyObject* recent_next(PyObject* self);
+PyObject* recent_step(PyObject* self, py::LineOffer* offer);
+// 1 when the recent-events iterator reads its window natively from its own file and counts it
+// in plain ints; 0 when not, -1 with an error set.
+int recent_pass_ready(PyObject* self, HostCalls& host);
 // 1 when the time-range iterator judges dates by its own rules alone, with those stamped on
 // `guard`; 0 when not, -1 with an error set.
 int range_pass_ready(PyObject* self, HostCalls& host, const py::Watchers& watchers,

@@ -80,6 +80,7 @@ PyObject* next_from_file(PyObject* self, HostCalls& host, Judge&& judge,
                          const core::DateFloor* floor = nullptr, py::LineOffer* offer = nullptr) {
     LineSource source;
     if (!source.begin(self, host)) return nullptr;
+    bool dropped = false;
     while (true) {
         LineText line;
         line.offer = offer;
@@ -95,23 +96,17 @@ PyObject* next_from_file(PyObject* self, HostCalls& host, Judge&& judge,
             Ref closed = close_file(self, host.st);
             return nullptr;
         }
-        if (offer != nullptr) {
-            if (line.object == nullptr && !offer->python_ran) {
-                const int taken = offer->take(offer, without_line_end(line.utf8));
-                if (taken < 0) return nullptr;
-                if (taken > 0) {
-                    if (offer->stop) return nullptr;
-                    continue;
-                }
-            }
-            if (!python_may_run(line)) return nullptr;
-        }
-        if (!host.refresh(self)) return nullptr;
+        const Offered offered = offer_line(line, without_line_end(line.utf8));
+        if (offered == Offered::next_line) continue;
+        if (offered != Offered::decode) return nullptr;
+        // Code run for a line dropped earlier in this call may have replaced json.loads.
+        if (dropped && !host.refresh(self)) return nullptr;
         Ref record;
         int accepted = decode_and_filter(self, host, line, record);
         if (accepted < 0) return nullptr;
         if (accepted > 0) return record.release();
         if (offer != nullptr) return stop_step(*offer);
+        dropped = true;
     }
 }
 

@@ -44,6 +44,10 @@ Step reading_step(PyObject* self, ModuleState* st) {
         next == reinterpret_cast<void*>(range_next)) {
         return range_step;
     }
+    if (type == reinterpret_cast<PyTypeObject*>(st->recent_type.get()) &&
+        next == reinterpret_cast<void*>(recent_next)) {
+        return recent_step;
+    }
     return nullptr;
 }
 
@@ -98,6 +102,11 @@ int prepare(PyObject* self, const py::Watchers& watchers, py::Guard& guard,
     if (Py_TYPE(self) == reinterpret_cast<PyTypeObject*>(st->range_type.get())) {
         const int ready = range_pass_ready(self, host, watchers, guard);
         if (ready <= 0) return ready;
+    }
+    if (Py_TYPE(self) == reinterpret_cast<PyTypeObject*>(st->recent_type.get())) {
+        // A window of lines at known offsets: the host's decoder must be the module's own for
+        // its lines to come as bytes.
+        return recent_pass_ready(self, host);
     }
     LineSource source;
     if (!source.begin(self, host)) return -1;
