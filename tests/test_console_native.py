@@ -265,3 +265,36 @@ def test_the_host_switch_of_any_module_forces_the_host_loop(tmp_path, monkeypatc
         slower = min(cpu_time_to_show(monkeypatch, True, options(log), lambda patch: patch.setattr(
             module, "_fast_paths", False)) for _ in range(2))
         assert slower > native * 1.5, module.__name__
+
+
+@pytest.mark.parametrize("stdout", [dict(), dict(chunk_size=200), dict(line_buffering=True)])
+def test_follow_mode_hands_its_text_on_before_each_wait(tmp_path, monkeypatch, stdout):
+    """At each wait of follow mode the file holds what print would have left in it; appended
+    events, declined ones among them, print as they come; the interrupt ends with status 0."""
+    log = tmp_path / "events"
+    today = date.today().isoformat()
+    appended = [[event_line(n, today) for n in range(100, 100 + k)] for k in (3, 40, 0, 1)]
+    appended[1][5] = "{broken\n"
+    appended[1][9] = event_line(109, today, name="tab\there")
+
+    def run(fast):
+        write_log(log, 50)
+        stream, raw = recording_stdout(**stdout)
+        waits = []
+
+        def sleep(seconds):
+            waits.append((seconds, b"".join(raw.blocks)))
+            if len(waits) > len(appended):
+                raise KeyboardInterrupt
+            with open(log, "a", encoding="utf-8") as out:
+                out.writelines(appended[len(waits) - 1])
+
+        end = show(monkeypatch, fast, options(log, all=False, count=10, follow=True), stream,
+                   lambda patch: patch.setattr(record_source, "time",
+                                               SimpleNamespace(sleep=sleep)))
+        return end, waits
+
+    native, host = run(True), run(False)
+    assert native == host
+    assert native[0] == ("SystemExit", "0") and len(native[1]) == len(appended) + 1
+    assert native[1][-1][1].count(b"\n") == (10 + 43 if stdout.get("line_buffering") else 0)

@@ -23,6 +23,8 @@ PyObject* range_next(PyObject* self);
 PyObject* range_step(PyObject* self, py::LineOffer* offer);
 PyObject* recent_next(PyObject* self);
 PyObject* recent_step(PyObject* self, py::LineOffer* offer);
+PyObject* new_next(PyObject* self);
+PyObject* new_step(PyObject* self, py::LineOffer* offer);
 // 1 when the recent-events iterator reads its window natively from its own file and counts it
 // in plain ints; 0 when not, -1 with an error set.
 int recent_pass_ready(PyObject* self, HostCalls& host);

@@ -48,6 +48,10 @@ Step reading_step(PyObject* self, ModuleState* st) {
         next == reinterpret_cast<void*>(recent_next)) {
         return recent_step;
     }
+    if (type == reinterpret_cast<PyTypeObject*>(st->new_type.get()) &&
+        next == reinterpret_cast<void*>(new_next)) {
+        return new_step;
+    }
     return nullptr;
 }
 
