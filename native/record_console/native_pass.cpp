@@ -69,6 +69,18 @@ int NativePass::prove(bool first) {
                : 0;
 }
 
+// What the proof failed on is left for the host's loop to meet where it meets it (a detached
+// standard output, say, raises at the first event printed, not before the pass); only an
+// interrupt stays raised.
+int NativePass::prove_quietly(bool first) {
+    const int proven = prove(first);
+    if (proven < 0 && !PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+        PyErr_Clear();
+        return 0;
+    }
+    return proven;
+}
+
 bool NativePass::begin(const Context& ctx, PyObject* viewer, PyObject* events,
                        PyObject* formatter) {
     ctx_ = ctx;
@@ -76,7 +88,7 @@ bool NativePass::begin(const Context& ctx, PyObject* viewer, PyObject* events,
     events_ = events;
     formatter_ = formatter;
     active_ = false;
-    const int proven = prove(true);
+    const int proven = prove_quietly(true);
     if (proven <= 0) {
         guard_.clear();
         return false;
@@ -101,7 +113,8 @@ int NativePass::unseen_state_holds() {
     core::EventFilters filters;
     StdoutShape shape;
     const int writable = read_stdout_shape(*ctx_.state, stdout_.file.get(), shape);
-    if (writable <= 0) return writable;
+    if (writable < 0 && !PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) PyErr_Clear();
+    if (writable <= 0) return writable < 0 && PyErr_Occurred() ? -1 : 0;
     if (!shape.same_as(stdout_)) return 0;
     // Text printed some other way than counted (not a str, or through another print).
     const PendingCount& pending = ctx_.state->stdout_pending;
@@ -119,7 +132,7 @@ bool NativePass::check_again() {
     if (guard_.holds_for(viewer_) && guard_.holds_for(events_) && guard_.holds_for(formatter_)) {
         holds = unseen_state_holds();
     } else {
-        holds = prove(false);
+        holds = prove_quietly(false);
     }
     if (holds > 0) return true;
     active_ = false;
@@ -168,6 +181,12 @@ PassEnd NativePass::finish(PassEnd end) {
     return feed_.hand_on() ? end : PassEnd::error;
 }
 
+bool NativePass::between_steps() {
+    // Signal handlers run here, as between two events of the host's loop, once the text held
+    // is in the file; then whatever Python code ran is looked at.
+    return feed_.hand_on() && PyErr_CheckSignals() == 0 && check_again();
+}
+
 PassEnd NativePass::run(Ref& record) {
     ConsoleState& st = *ctx_.state;
     while (true) {
@@ -185,11 +204,7 @@ PassEnd NativePass::run(Ref& record) {
             case py::StepEnd::paused:
                 break;
         }
-        // Signal handlers run here, as between two events of the host's loop.
-        if (finish(PassEnd::host) == PassEnd::error || PyErr_CheckSignals() < 0) {
-            return PassEnd::error;
-        }
-        if (!check_again()) return PassEnd::error;
+        if (!between_steps()) return PassEnd::error;
         if (!active_) return PassEnd::host;
     }
 }

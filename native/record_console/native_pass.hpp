@@ -39,6 +39,10 @@ class NativePass {
     static int before_python(py::LineOffer* offer);
     // Builds the guard and everything the loop writes with; 1 proven, 0 not, -1 error.
     int prove(bool first);
+    // prove(), with the errors of looking things up cleared (then: not proven).
+    int prove_quietly(bool first);
+    // After a step paused: hands the held text on, runs signal handlers, checks again.
+    bool between_steps();
     // Whether what the guard cannot see is as it was: standard output and the filter sets.
     int unseen_state_holds();
     PassEnd finish(PassEnd end);

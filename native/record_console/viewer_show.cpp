@@ -176,6 +176,8 @@ PyObject* viewer_show_events(PyObject* self, PyObject*) {
     Context ctx;
     if (!context_of(self, ctx)) return nullptr;
     if (!first_pass_and_follow(ctx, self)) handle_body_error(ctx);
+    // Code outside the viewer may write to standard output before it shows again.
+    ctx.state->stdout_pending.forget();
     // Whatever is pending (an exit, an unhandled error) waits while the directory is removed.
     PendingError pending = PendingError::fetch();
     {
