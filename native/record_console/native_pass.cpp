@@ -192,6 +192,7 @@ PassEnd NativePass::run(Ref& record) {
     while (true) {
         PyObject* found = nullptr;
         lines_since_check_ = 0;
+        feed_.take_wrote();  // the text handed on between steps was looked at already
         const py::StepEnd end = st.source_api->step(events_, offer_, &found);
         switch (end) {
             case py::StepEnd::record:
