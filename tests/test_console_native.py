@@ -61,10 +61,11 @@ class RecordingRaw(io.RawIOBase):
 
 
 def recording_stdout(line_buffering=False, write_through=False, chunk_size=None,
-                     buffer_size=io.DEFAULT_BUFFER_SIZE):
+                     buffer_size=io.DEFAULT_BUFFER_SIZE, errors="strict"):
     raw = RecordingRaw()
     stream = io.TextIOWrapper(io.BufferedWriter(raw, buffer_size), encoding="utf-8",
-                              line_buffering=line_buffering, write_through=write_through)
+                              errors=errors, line_buffering=line_buffering,
+                              write_through=write_through)
     if chunk_size is not None:
         stream._CHUNK_SIZE = chunk_size
     return stream, raw
@@ -269,10 +270,12 @@ def test_the_host_switch_of_any_module_forces_the_host_loop(tmp_path, monkeypatc
         assert slower > native * 1.5, module.__name__
 
 
-@pytest.mark.parametrize("stdout", [dict(), dict(chunk_size=200), dict(line_buffering=True)])
+@pytest.mark.parametrize("stdout", [dict(), dict(chunk_size=200), dict(line_buffering=True),
+                                    dict(errors="replace")])
 def test_follow_mode_hands_its_text_on_before_each_wait(tmp_path, monkeypatch, stdout):
     """At each wait of follow mode the file holds what print would have left in it; appended
-    events, declined ones among them, print as they come; the interrupt ends with status 0."""
+    events, declined ones among them (a lone surrogate, which the file writes as its errors
+    value says), print as they come; the interrupt ends with status 0."""
     log = tmp_path / "events"
     today = date.today().isoformat()
     appended = [[event_line(n, today) for n in range(100, 100 + k)] for k in (3, 40, 0, 1)]
@@ -280,7 +283,8 @@ def test_follow_mode_hands_its_text_on_before_each_wait(tmp_path, monkeypatch, s
     appended[1][9] = event_line(109, today, name="tab\there")
 
     def run(fast):
-        write_log(log, 50)
+        write_log(log, 50, {45: event_line(45, today).replace("event 45", "\\ud800")}
+                  if "errors" in stdout else {})
         stream, raw = recording_stdout(**stdout)
         waits = []
 

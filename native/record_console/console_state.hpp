@@ -135,10 +135,12 @@ namespace nerit::console {
 
 // How many bytes standard output's text file holds that it has not handed to its buffer yet,
 // counted from what the viewer wrote to it; the native loop hands its text on at the points the
-// host's writes would. Unknown (-1) until the loop first flushes that file.
+// host's writes would. Unknown (-1) until the first pass of a show flushes that file; a later
+// pass that finds it unknown leaves the file to print.
 struct PendingCount {
     py::Ref file;
     Py_ssize_t bytes = -1;
+    bool may_flush = false;  // no event of this show was printed yet
 
     void forget() {
         file.reset();

@@ -89,7 +89,8 @@ bool NativePass::begin(const Context& ctx, PyObject* viewer, PyObject* events,
     formatter_ = formatter;
     active_ = false;
     const int proven = prove_quietly(true);
-    if (proven <= 0) {
+    const int counted = proven > 0 ? feed_.start(*ctx_.state, stdout_) : 0;
+    if (counted <= 0) {
         guard_.clear();
         return false;
     }
@@ -99,7 +100,6 @@ bool NativePass::begin(const Context& ctx, PyObject* viewer, PyObject* events,
         PyErr_NoMemory();
         return false;
     }
-    if (!feed_.start(*ctx_.state, stdout_)) return false;
     offer_.take = take;
     offer_.before_python = before_python;
     offer_.pass = this;

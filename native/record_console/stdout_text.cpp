@@ -3,6 +3,7 @@
 #include "record_console/stdout_text.hpp"
 
 #include <cstring>
+#include <utility>
 
 #include "py/host.hpp"
 
@@ -134,21 +135,37 @@ int read_stdout_shape(ConsoleState& st, PyObject* file, StdoutShape& out) {
     return 1;
 }
 
+// The bytes the text file made of `text`: UTF-8, with its errors handler for what UTF-8 cannot
+// encode (lone surrogates). Null with no error set when that cannot be told.
+Ref encoded_as_written(PyObject* file, PyObject* text) {
+    Py_ssize_t size = 0;
+    const char* bytes = PyUnicode_AsUTF8AndSize(text, &size);
+    if (bytes != nullptr) return Ref::steal(PyBytes_FromStringAndSize(bytes, size));
+    PyErr_Clear();
+    Ref errors = py::getattr(file, "errors");
+    const char* handler = errors && PyUnicode_Check(errors.get())
+                              ? PyUnicode_AsUTF8(errors.get())
+                              : nullptr;
+    Ref encoded =
+        handler == nullptr ? Ref() : Ref::steal(PyUnicode_AsEncodedString(text, "utf-8", handler));
+    if (!encoded) PyErr_Clear();
+    return encoded;
+}
+
 void count_host_print(ConsoleState& st, PyObject* file, PyObject* text) {
     PendingCount& pending = st.stdout_pending;
     if (!pending.file.is(file) || pending.bytes < 0) return;
     core::TextFileRule rule;
     int usable = 0;
-    Py_ssize_t size = 0;
-    const char* bytes = read_rule(st, file, rule, usable) && usable
-                            ? PyUnicode_AsUTF8AndSize(text, &size)
-                            : nullptr;
-    if (bytes == nullptr) {
+    Ref encoded = read_rule(st, file, rule, usable) && usable ? encoded_as_written(file, text)
+                                                              : Ref();
+    if (!encoded) {
         PyErr_Clear();
         pending.forget();
         return;
     }
-    const auto length = static_cast<std::size_t>(size);
+    const char* bytes = PyBytes_AS_STRING(encoded.get());
+    const auto length = static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()));
     auto held = static_cast<std::size_t>(pending.bytes);
     held = core::text_file_write(rule, held, length, has_line_end(bytes, length)).pending;
     held = core::text_file_write(rule, held, 1, true).pending;
@@ -165,19 +182,22 @@ bool StdoutFeed::write_file(std::size_t from, std::size_t size) {
         st_->write_name.get(), stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)));
 }
 
-bool StdoutFeed::start(ConsoleState& st, const StdoutShape& shape) {
+int StdoutFeed::start(ConsoleState& st, const StdoutShape& shape) {
     st_ = &st;
     shape_ = &shape;
     held_.clear();
     counted_ = 0;
     PendingCount& pending = st_->stdout_pending;
-    if (pending.file.is(shape_->file.get()) && pending.bytes >= 0) return true;
+    const bool may_flush = std::exchange(pending.may_flush, false);
+    if (pending.file.is(shape_->file.get()) && pending.bytes >= 0) return 1;
     pending.forget();
+    // What was written before the show cannot be counted: it goes on first (usually nothing).
+    if (!may_flush) return 0;
     if (!Ref::steal(PyObject_CallMethodNoArgs(shape_->file.get(), st_->a_flush.get())))
-        return false;
+        return -1;
     pending.file = shape_->file;
     pending.bytes = 0;
-    return true;
+    return 1;
 }
 
 bool StdoutFeed::count_write(std::size_t size, bool line_end) {

@@ -42,10 +42,9 @@ void count_host_print(ConsoleState& st, PyObject* file, PyObject* text);
 // holds. Each event's text and line end are counted as print's two writes.
 class StdoutFeed {
   public:
-    // Starts a pass on `shape`'s file. What another writer left in the file cannot be
-    // counted: when the count is not known, the file is flushed (nothing to flush when the
-    // viewer is the only writer). False with an error set.
-    bool start(ConsoleState& st, const StdoutShape& shape);
+    // Starts a pass on `shape`'s file: 1 when what the file holds is known (at the first pass
+    // of a show, by flushing it), 0 when not (the pass is left to print), -1 with an error set.
+    int start(ConsoleState& st, const StdoutShape& shape);
     // Where the loop writes an event's text and line end.
     core::ByteBuffer& text() { return held_; }
     // The `size` bytes after those already counted are one write of print's: hands text on

@@ -69,6 +69,7 @@ bool print_events(const Context& ctx, PyObject* self, PyObject* source) {
             return false;
         }
     }
+    ctx.state->stdout_pending.may_flush = false;  // only before anything of the show is printed
     while (true) {
         // A loop that never returns to the interpreter must still notice Ctrl-C.
         if (PyErr_CheckSignals() < 0) return false;
@@ -175,6 +176,7 @@ bool clean_up(const Context& ctx, PyObject* self) {
 PyObject* viewer_show_events(PyObject* self, PyObject*) {
     Context ctx;
     if (!context_of(self, ctx)) return nullptr;
+    ctx.state->stdout_pending.may_flush = true;
     if (!first_pass_and_follow(ctx, self)) handle_body_error(ctx);
     // Code outside the viewer may write to standard output before it shows again.
     ctx.state->stdout_pending.forget();
