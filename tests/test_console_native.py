@@ -161,6 +161,7 @@ CHANGES = {
                                          lambda text: sys.stdout.write(f"print: {text}\n")),
     "module switch": lambda patch: patch.setattr(record_source, "_fast_paths", False),
     "filter set": None,  # the iterator's own set, changed in place
+    "viewer's formatter": None,  # another formatter, without colours
     "sys.stdout": None,  # another text file
     "json.loads": lambda patch: patch.setattr(json, "loads", lambda text, real=json.loads: dict(
         real(text), MSG={"nerit-x": {"type_en": "Other", "name_en": "decoded elsewhere"}})),
@@ -185,6 +186,10 @@ def test_a_change_made_in_mid_pass_holds_from_the_next_event(tmp_path, monkeypat
             if change == "filter set":
                 iterator = viewer._NeritEventViewer__iterator
                 iterator._NeritEventIterator__priority_filter.add("warning")
+            elif change == "viewer's formatter":
+                viewer._NeritEventViewer__formatter = record_layout.NeritEventFormatter(
+                    format_expression=None, is_detailed=False, is_raw=False, no_color=True,
+                    use_iso_date=False)
             elif change == "sys.stdout":
                 stream, raw = recording_stdout()
                 second.append((stream, raw))

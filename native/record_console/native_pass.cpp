@@ -35,6 +35,10 @@ int NativePass::prove(bool first) {
     StdoutShape shape;
     const int writable = read_stdout_shape(st, target.stdout_file.get(), shape);
     if (writable <= 0) return writable;
+    // The formatter the host's loop would find for the next event.
+    Ref formatter = py::getattr(viewer_, st.f_formatter.get());
+    if (!formatter) return -1;
+    if (!formatter.is(formatter_)) return 0;
     if (!guard_.add_module(st.watchers, ctx_.module) ||
         !guard_.add_dict(st.watchers, st.builtins_dict.get()) ||
         !guard_.add_module(st.watchers, sys) || !guard_.add_instance(st.watchers, viewer_)) {
