@@ -108,7 +108,9 @@ bool learn_text_file_rule(ConsoleState& st) {
 }
 
 int read_stdout_shape(ConsoleState& st, PyObject* file, StdoutShape& out) {
-    if (!is_exactly(file, st.text_io_wrapper_type)) return 0;
+    // A file that writes another line end counts other bytes than print's text holds.
+    if (!is_exactly(file, st.text_io_wrapper_type) || py::compat::text_file_may_translate(file))
+        return 0;
     Ref buffer = py::getattr(file, st.a_buffer.get());
     if (!buffer) return -1;
     if (!is_exactly(buffer.get(), st.buffered_writer_type) &&

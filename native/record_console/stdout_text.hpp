@@ -30,7 +30,7 @@ struct StdoutShape {
 bool learn_text_file_rule(ConsoleState& st);
 
 // 1 when `file` is the host's own text file, open for writing only, over the host's own binary
-// file, encoding UTF-8 (any errors value: the loop writes valid UTF-8 only), with `out` filled;
+// file, writing "\n" as it is, encoding UTF-8 (any errors value: the loop writes valid UTF-8 only), with `out` filled;
 // 0 when not (no error set); -1 with an error set.
 int read_stdout_shape(ConsoleState& st, PyObject* file, StdoutShape& out);
 
