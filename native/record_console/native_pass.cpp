@@ -58,19 +58,7 @@ int NativePass::prove(bool first) {
         return 1;
     }
     // Proven again: the pass goes on only with what it began with.
-    return filters.priorities == filters_.priorities && filters.sources == filters_.sources &&
-                   settings.no_color == settings_.no_color &&
-                   settings.is_raw == settings_.is_raw &&
-                   settings.is_detailed == settings_.is_detailed &&
-                   settings.use_iso_date == settings_.use_iso_date &&
-                   settings.russian == settings_.russian &&
-                   settings.format_expression == settings_.format_expression &&
-                   settings.color_ok == settings_.color_ok &&
-                   settings.color_fail == settings_.color_fail &&
-                   settings.color_grey == settings_.color_grey &&
-                   settings.color_end == settings_.color_end && shape.same_as(stdout_)
-               ? 1
-               : 0;
+    return filters == filters_ && settings == settings_ && shape.same_as(stdout_) ? 1 : 0;
 }
 
 // What the proof failed on is left for the host's loop to meet where it meets it (a detached
@@ -120,14 +108,7 @@ int NativePass::unseen_state_holds() {
     if (writable < 0 && !PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) PyErr_Clear();
     if (writable <= 0) return writable < 0 && PyErr_Occurred() ? -1 : 0;
     if (!shape.same_as(stdout_)) return 0;
-    // Text printed some other way than counted (not a str, or through another print).
-    const PendingCount& pending = ctx_.state->stdout_pending;
-    if (!pending.file.is(stdout_.file.get()) || pending.bytes < 0) return 0;
-    return ctx_.state->source_api->filters(events_, filters) > 0 &&
-                   filters.priorities == filters_.priorities &&
-                   filters.sources == filters_.sources
-               ? 1
-               : 0;
+    return ctx_.state->source_api->filters(events_, filters) > 0 && filters == filters_ ? 1 : 0;
 }
 
 bool NativePass::check_again() {
@@ -138,6 +119,9 @@ bool NativePass::check_again() {
     } else {
         holds = prove_quietly(false);
     }
+    // Text printed some other way than counted (not a str, or through another print).
+    const PendingCount& pending = ctx_.state->stdout_pending;
+    if (holds > 0 && (!pending.file.is(stdout_.file.get()) || pending.bytes < 0)) holds = 0;
     if (holds > 0) return true;
     active_ = false;
     guard_.clear();
