@@ -27,6 +27,7 @@ struct ExpressionPlan {
     // comparison of their text.
     struct KeySites {
         py::Ref key;              // empty in an empty slot
+        Py_hash_t hash;           // the key's hash, compared before its text
         std::uint32_t takes;      // sites whose text starts with the key
         std::uint32_t overreach;  // sites the key would run past the next "%" from
     };

@@ -1,17 +1,20 @@
 // The detailed and raw layouts: one "key: value" line per top-level key, values aligned.
 #include <algorithm>
-#include <vector>
 
 #include "core/ascii_case.hpp"
 #include "record_layout/formatting.hpp"
+#include "record_layout/small_vector.hpp"
 #include "record_layout/text_ops.hpp"
 
 namespace nerit::layout {
 namespace {
 
+// Keys or values of one event, held for the time of the call; an event of the usual size
+// needs no allocation for them.
+using Items = SmallVector<Ref, 32>;
+
 // The event's (key, value) pairs in stored order, held for the time of the call.
-bool collect_items(LayoutState& state, PyObject* event, std::vector<Ref>& keys,
-                   std::vector<Ref>& values) {
+bool collect_items(LayoutState& state, PyObject* event, Items& keys, Items& values) {
     if (PyDict_CheckExact(event)) {
         Py_ssize_t pos = 0;
         PyObject* key = nullptr;
@@ -93,13 +96,34 @@ Ref build_line(Formatting& formatting, PyObject* key, PyObject* value, Py_ssize_
     return add3(head.get(), space.get(), text.get());
 }
 
-}  // namespace
+// The lines of the one-buffer way: exact str keys (ASCII when capitalised), values and colours.
+struct KeyedLines {
+    const Items& keys;
+    const Items& values;
+    Py_ssize_t max_length;
+    bool detailed;
+    PyObject* grey;  // nullptr when colour is off
+    PyObject* end;
+
+    template <typename Char>
+    void write(Char* out) const {
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            PyObject* key = keys[i].get();
+            if (grey != nullptr) out = put_text(out, grey);
+            out = detailed ? put_capitalized(out, key) : put_text(out, key);
+            out = put_char(out, ':');
+            if (grey != nullptr) out = put_text(out, end);
+            out = put_spaces(out, max_length - PyUnicode_GET_LENGTH(key) + 1);
+            out = put_text(out, values[i].get());
+            out = put_char(out, '\n');
+        }
+    }
+};
 
 // The general way: every line through the general steps (and any override), then
 // "\n".join(lines) + "\n".
-Ref keyed_layout_general(Formatting& formatting, const std::vector<Ref>& keys,
-                         const std::vector<Ref>& values, Py_ssize_t max_length, bool detailed,
-                         bool native) {
+Ref keyed_layout_general(Formatting& formatting, const Items& keys, const Items& values,
+                         Py_ssize_t max_length, bool detailed, bool native) {
     LayoutState& state = formatting.state();
     Ref lines = Ref::steal(PyList_New(0));
     if (!lines) return lines;
@@ -113,10 +137,12 @@ Ref keyed_layout_general(Formatting& formatting, const std::vector<Ref>& keys,
     return Ref::steal(PyNumber_Add(joined.get(), state.text_newline.get()));
 }
 
+}  // namespace
+
 Ref keyed_layout(Formatting& formatting, PyObject* event) {
     LayoutState& state = formatting.state();
-    std::vector<Ref> keys;
-    std::vector<Ref> values;
+    Items keys;
+    Items values;
     if (!collect_items(state, event, keys, values)) return Ref();
     if (keys.empty()) {
         PyErr_SetString(PyExc_ValueError, "max() arg is an empty sequence");
@@ -169,18 +195,22 @@ Ref keyed_layout(Formatting& formatting, PyObject* event) {
         total += max_length + 3 + colour_length + PyUnicode_GET_LENGTH(text);
         widest = std::max({widest, PyUnicode_MAX_CHAR_VALUE(key), PyUnicode_MAX_CHAR_VALUE(text)});
     }
-    TextWriter writer;
-    if (!writer.reserve(total, widest)) return Ref();
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-        PyObject* key = keys[i].get();
-        if (colour && !writer.write(grey)) return Ref();
-        if (!(detailed ? writer.write_capitalized(key) : writer.write(key))) return Ref();
-        if (!writer.write_ascii(":")) return Ref();
-        if (colour && !writer.write(end)) return Ref();
-        if (!writer.write_spaces(max_length - PyUnicode_GET_LENGTH(key) + 1)) return Ref();
-        if (!writer.write(values[i].get()) || !writer.write_ascii("\n")) return Ref();
+    Ref text = Ref::steal(PyUnicode_New(total, widest));
+    if (!text) return text;
+    const KeyedLines lines{keys, values, max_length, detailed != 0, grey, end};
+    void* out = PyUnicode_DATA(text.get());
+    switch (PyUnicode_KIND(text.get())) {
+        case PyUnicode_1BYTE_KIND:
+            lines.write(static_cast<Py_UCS1*>(out));
+            break;
+        case PyUnicode_2BYTE_KIND:
+            lines.write(static_cast<Py_UCS2*>(out));
+            break;
+        default:
+            lines.write(static_cast<Py_UCS4*>(out));
+            break;
     }
-    return writer.finish();
+    return text;
 }
 
 }  // namespace nerit::layout

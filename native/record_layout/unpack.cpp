@@ -101,11 +101,12 @@ bool drop_field(const FieldMethods& methods, PyObject* fields, PyObject* key) {
     return static_cast<bool>(Ref::steal(PyObject_Vectorcall(methods.pop.get(), call, 2, nullptr)));
 }
 
-// for key, value in fields.items(): event[key] = value
-bool lift_fields(const FieldMethods& methods, PyObject* event, PyObject* fields) {
+// for key, value in fields.items(): event[key] = value; for an exact dict, the loop may take up
+// from `pos` (the entries before it were lifted already).
+bool lift_fields(const FieldMethods& methods, PyObject* event, PyObject* fields,
+                 Py_ssize_t pos = 0) {
     if (!methods.items) {
         const Py_ssize_t size = PyDict_GET_SIZE(fields);
-        Py_ssize_t pos = 0;
         PyObject* key = nullptr;
         PyObject* value = nullptr;
         const bool plain_event = PyDict_CheckExact(event);
@@ -157,6 +158,70 @@ bool lift_fields(const FieldMethods& methods, PyObject* event, PyObject* fields)
     return !PyErr_Occurred();
 }
 
+
+// Values whose release runs no code and cannot be seen by anyone (no finaliser, no weak
+// reference).
+bool is_inert(PyObject* value) {
+    return PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
+           value == Py_None || PyBool_Check(value);
+}
+
+// Whether the exact str `key` is the interned `name`.
+bool is_key(PyObject* key, PyObject* name) {
+    return key == name || (py::compat::cached_str_hash(key) == py::compat::cached_str_hash(name) &&
+                           same_str(key, name));
+}
+
+// The lifting when no other code can see the message block: "MSG" and its fields are held only
+// by the event (and this call), so the other language's fields need not be dropped one by one
+// before the rest is lifted: they go with the block when "MSG" is deleted. As soon as a lifted
+// key replaces a value (whose release may run code), the fields are dropped after all and the
+// lifting goes on as usual. 1 when the fields were lifted, 0 when the block is not of that kind
+// (nothing changed), -1 with an error set.
+int lift_unseen_fields(const FieldMethods& methods, PyObject* event, PyObject* msg,
+                       PyObject* fields, PyObject* type_key, PyObject* name_key) {
+    // The references: the event's to "MSG" and "MSG"'s to the fields, and one each held here.
+    if (methods.items || !PyDict_CheckExact(event) || !PyDict_CheckExact(msg) ||
+        !py::compat::held_only_by(msg, 2) || !py::compat::held_only_by(fields, 2)) {
+        return 0;
+    }
+    struct Field {
+        PyObject* key;
+        PyObject* value;
+        Py_ssize_t at;  // the position that PyDict_Next reads it from
+    };
+    constexpr int kMaxFields = 32;
+    Field kept[kMaxFields];
+    int count = 0;
+    Py_ssize_t pos = 0;
+    Py_ssize_t at = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    for (; PyDict_Next(fields, &pos, &key, &value); at = pos) {
+        if (!PyUnicode_CheckExact(key)) return 0;
+        if (is_key(key, type_key) || is_key(key, name_key)) {
+            if (!is_inert(value)) return 0;
+            continue;
+        }
+        if (count == kMaxFields) return 0;
+        kept[count++] = {key, value, at};
+    }
+    for (int i = 0; i < count; ++i) {
+        // Nothing runs when the key is new; an equal key in the event keeps its place.
+        PyObject* stored = PyDict_SetDefault(event, kept[i].key, kept[i].value);
+        if (stored == kept[i].value) continue;
+        // Dropping inert values from an exact dict of str keys cannot fail or run code.
+        py::compat::RaisedError error = py::compat::RaisedError::fetch();
+        drop_field(methods, fields, type_key);
+        drop_field(methods, fields, name_key);
+        if (stored == nullptr) {
+            error.restore();
+            return -1;
+        }
+        return lift_fields(methods, event, fields, kept[i].at) ? 1 : -1;
+    }
+    return 1;
+}
 }  // namespace
 
 bool unpack_event_native(Formatting& formatting, PyObject* event) {
@@ -184,11 +249,14 @@ bool unpack_event_native(Formatting& formatting, PyObject* event) {
     if (russian < 0) return false;
     PyObject* type_key = russian ? state.key_type_en.get() : state.key_type_ru.get();
     PyObject* name_key = russian ? state.key_name_en.get() : state.key_name_ru.get();
-    if (!drop_field(methods, fields.get(), type_key) ||
-        !drop_field(methods, fields.get(), name_key)) {
+    const int unseen =
+        lift_unseen_fields(methods, event, msg.get(), fields.get(), type_key, name_key);
+    if (unseen < 0) return false;
+    if (unseen == 0 && (!drop_field(methods, fields.get(), type_key) ||
+                        !drop_field(methods, fields.get(), name_key) ||
+                        !lift_fields(methods, event, fields.get()))) {
         return false;
     }
-    if (!lift_fields(methods, event, fields.get())) return false;
     return (PyDict_CheckExact(event) ? PyDict_DelItem(event, state.key_msg.get())
                                      : PyObject_DelItem(event, state.key_msg.get())) == 0;
 }
