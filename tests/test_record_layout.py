@@ -814,3 +814,24 @@ def test_percent_anywhere_in_an_inserted_value(length):
                                           lambda: _decoded(event))
         assert native == host == plain
         assert native[1] == f"[{'v' * at}B{'w' * (length - at - 1)}] B"
+
+
+class _Swapping:
+    """A top-level "source" whose release puts another message block in the event."""
+
+    def __init__(self, event, block):
+        self.event, self.block = event, block
+
+    def __del__(self):
+        self.event["MSG"] = self.block
+
+
+def test_message_block_read_again_after_the_old_source_is_released(language):
+    def make_event():
+        event = _decoded({"PRIORITY": "info", "MSG": {"kernel": {"a": "old"}}})
+        event["source"] = _Swapping(event, {"kernel": {"a": "new", "b": "B"}})
+        return event
+
+    native, host, plain = _three_ways({"format_expression": "%source %a %b"}, make_event)
+    assert native == host == plain
+    assert native[1] == "kernel new B"

@@ -27,12 +27,12 @@ Ref index_error() {
     return Ref();
 }
 
-// list(msg.keys())[0]
-Ref first_key(PyObject* msg) {
+// list(msg.keys())[0]; for an exact dict `value` is set to its value (borrowed from `msg`).
+Ref first_key(PyObject* msg, PyObject*& value) {
+    value = nullptr;
     if (PyDict_CheckExact(msg)) {
         Py_ssize_t pos = 0;
         PyObject* key = nullptr;
-        PyObject* value = nullptr;
         if (!PyDict_Next(msg, &pos, &key, &value)) return index_error();
         return Ref::borrow(key);
     }
@@ -228,21 +228,34 @@ bool unpack_event_native(Formatting& formatting, PyObject* event) {
     LayoutState& state = formatting.state();
     Ref msg = event_item(event, state.key_msg.get());
     if (!msg) return false;
-    Ref msg_key = first_key(msg.get());
+    PyObject* first_fields = nullptr;
+    Ref msg_key = first_key(msg.get(), first_fields);
     if (!msg_key) return false;
     Ref source = source_of(state, msg_key.get());
-    if (!source || !set_event_item(event, state.key_source.get(), source.get())) return false;
+    if (!source) return false;
+    // A new "source" is stored without running any code; replacing a value may run some (its
+    // release), which may change the event or its message block.
+    bool quiet = false;
+    if (PyDict_CheckExact(event)) {
+        PyObject* stored = PyDict_SetDefault(event, state.key_source.get(), source.get());
+        if (stored == nullptr) return false;
+        quiet = stored == source.get();
+    }
+    if (!quiet && !set_event_item(event, state.key_source.get(), source.get())) return false;
 
-    // event["MSG"] is read again, as the lifting reads it; an exact dict cannot have changed
-    // it by the store of "source".
-    if (!PyDict_CheckExact(event)) {
+    // event["MSG"][msg_key] is read again, as the lifting reads it, unless nothing ran since
+    // the message block's first member was found.
+    Ref fields;
+    if (quiet && first_fields != nullptr) {
+        fields = Ref::borrow(first_fields);
+    } else {
         msg = event_item(event, state.key_msg.get());
         if (!msg) return false;
-    }
-    Ref fields = PyDict_CheckExact(msg.get())
+        fields = PyDict_CheckExact(msg.get())
                      ? event_item(msg.get(), msg_key.get())
                      : Ref::steal(PyObject_GetItem(msg.get(), msg_key.get()));
-    if (!fields) return false;
+        if (!fields) return false;
+    }
     FieldMethods methods;
     if (!methods.fetch(state, fields.get())) return false;
     const int russian = formatting.is_russian();
