@@ -57,7 +57,7 @@ bool same_text(PyObject* text, Py_ssize_t from, PyObject* key, Py_ssize_t count)
 
 // What each site receives during one call.
 struct Placed {
-    PyObject* value;     // borrowed from the event; nullptr while the site is open
+    PyObject* value;     // borrowed from the event
     Py_ssize_t removed;  // length of the placeholder that `value` replaces
 };
 
@@ -90,16 +90,18 @@ bool holds_percent(PyObject* text) {
                         PyUnicode_GET_LENGTH(text)) >= 0;
 }
 
-// The text with the placed values; empty Ref without an error when an inserted value holds a
-// "%" (a later key could then match inside it: only the general way can tell).
-Ref write_text(const ExpressionPlan& plan, PyObject* expression, const Placed* placed) {
+// The text with the values placed at the sites of `filled`; empty Ref without an error when an
+// inserted value holds a "%" (a later key could then match inside it: only the general way can
+// tell).
+Ref write_text(const ExpressionPlan& plan, PyObject* expression, const Placed* placed,
+               std::uint32_t filled) {
     const bool ascii = PyUnicode_IS_ASCII(expression);
     const Py_ssize_t expression_length = PyUnicode_GET_LENGTH(expression);
     Py_ssize_t length = expression_length;
     Py_UCS4 widest = 127;
     Py_ssize_t kept_from = 0;
-    for (int i = 0; i < plan.count; ++i) {
-        if (placed[i].value == nullptr) continue;
+    for (std::uint32_t left = filled; left != 0; left &= left - 1) {
+        const int i = std::countr_zero(left);
         const Py_ssize_t inserted = PyUnicode_GET_LENGTH(placed[i].value);
         if (inserted > PY_SSIZE_T_MAX - length) return Ref::steal(PyErr_NoMemory());
         length += inserted - placed[i].removed;
@@ -126,9 +128,9 @@ Ref write_text(const ExpressionPlan& plan, PyObject* expression, const Placed* p
         written += chars;
     };
     kept_from = 0;
-    for (int i = 0; i < plan.count; ++i) {
+    for (std::uint32_t left = filled; left != 0; left &= left - 1) {
+        const int i = std::countr_zero(left);
         PyObject* const value = placed[i].value;
-        if (value == nullptr) continue;
         copy_kept(kept_from, plan.sites[i].at - kept_from);
         const Py_ssize_t chars = PyUnicode_GET_LENGTH(value);
         if (bytes) {
@@ -243,8 +245,7 @@ int ExpressionPlan::traverse(visitproc visit, void* arg) const {
 Ref expression_direct(ExpressionPlan& plan, PyObject* expression, PyObject* event) {
     if (!PyUnicode_CheckExact(expression) || !PyDict_CheckExact(event)) return Ref();
     if (!plan.prepare(expression)) return Ref();
-    Placed placed[ExpressionPlan::kMaxSites];
-    for (int i = 0; i < plan.count; ++i) placed[i] = {nullptr, 0};
+    Placed placed[ExpressionPlan::kMaxSites];  // set where a site is taken
     std::uint32_t open =
         plan.count == 32 ? ~std::uint32_t{0} : (std::uint32_t{1} << plan.count) - 1;
     const std::uint32_t all_sites = open;
@@ -273,7 +274,7 @@ Ref expression_direct(ExpressionPlan& plan, PyObject* expression, PyObject* even
         open &= ~sites.takes;
     }
     if (open == all_sites) return Ref::borrow(expression);  // str.replace found nothing
-    return write_text(plan, expression, placed);
+    return write_text(plan, expression, placed, all_sites & ~open);
 }
 
 }  // namespace nerit::layout

@@ -90,9 +90,24 @@ inline bool same_str(PyObject* a, PyObject* b) {
 // Writers into the storage of a new str of characters `Char` (Py_UCS1, Py_UCS2 or Py_UCS4),
 // which the caller made wide enough for every piece. Each returns the position after the piece.
 
-// Any str.
+// Any str: one-byte text into one-byte storage inline, the rest by a loop of its own.
 template <typename Char>
-Char* put_text(Char* out, PyObject* text) {
+Char* put_wide_text(Char* out, PyObject* text);
+
+template <typename Char>
+inline Char* put_text(Char* out, PyObject* text) {
+    if constexpr (sizeof(Char) == 1) {
+        if (PyUnicode_IS_ASCII(text)) {
+            const Py_ssize_t count = PyUnicode_GET_LENGTH(text);
+            copy_bytes(out, PyUnicode_DATA(text), static_cast<std::size_t>(count));
+            return out + count;
+        }
+    }
+    return put_wide_text(out, text);
+}
+
+template <typename Char>
+Char* put_wide_text(Char* out, PyObject* text) {
     const Py_ssize_t count = PyUnicode_GET_LENGTH(text);
     const void* data = PyUnicode_DATA(text);
     switch (PyUnicode_KIND(text)) {
