@@ -796,9 +796,11 @@ def test_replaced_value_sees_the_fields_already_dropped(language, formatter_clas
                                      {"is_detailed": True, "no_color": True}])
 @pytest.mark.parametrize("fields", [
     {f"k{n:02d}": f"value {n}" for n in range(40)},
+    {f"k{n:02d}": f"value {n}" for n in range(70)},
+    {f"k{n:02d}": n if n % 7 == 0 else f"value {n}" for n in range(40)},
     {"ascii": "x", "latin": "café", "cyrillic": "Аудит", "wide": "\U0001f512 lock"},
-    {"cyrillic": "Аудит", "long_key_name_here": "%"},
-], ids=["more keys than the inline room", "every storage width", "two-byte text"])
+    {"cyrillic": "Аудит", "long_key_name_here": "%", "n": 5},
+], ids=["40 keys", "70 keys", "40 keys, some numbers", "every storage width", "two-byte text"])
 def test_keyed_layouts_of_many_keys_and_every_width(language, options, fields):
     event = {"PRIORITY": "crit", "MSG": {"kernel": fields}}
     native, host, plain = _three_ways(options, lambda: _decoded(event))
