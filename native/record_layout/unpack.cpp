@@ -166,10 +166,11 @@ bool is_inert(PyObject* value) {
            value == Py_None || PyBool_Check(value);
 }
 
-// Whether the exact str `key` is the interned `name`.
+// Whether the exact str `key` is the interned `name` (a hash not yet kept compares by text).
 bool is_key(PyObject* key, PyObject* name) {
-    return key == name || (py::compat::cached_str_hash(key) == py::compat::cached_str_hash(name) &&
-                           same_str(key, name));
+    const Py_hash_t hash = py::compat::cached_str_hash(key);
+    return key == name ||
+           ((hash == -1 || hash == py::compat::cached_str_hash(name)) && same_str(key, name));
 }
 
 // The lifting when no other code can see the message block: "MSG" and its fields are held only
