@@ -48,6 +48,10 @@ class Obj(list):
     """A JSON object written from its (key, value) pairs, repeated keys and all."""
 
 
+class Raw(str):
+    """JSON text written as it is."""
+
+
 class Day:
     """A date text relative to the day the example runs: `form` with {d} for that day."""
 
@@ -104,6 +108,8 @@ def to_json(value, spelling, today, spaced=False):
                                 to_json(v, spelling, today, spaced) for k, v in value) + "}"
     if isinstance(value, list):
         return "[" + comma.join(to_json(v, spelling, today, spaced) for v in value) + "]"
+    if isinstance(value, Raw):
+        return value
     if isinstance(value, Day):
         return spelling.string(value.text(today))
     if isinstance(value, str):
@@ -163,7 +169,7 @@ def event_pairs(draw, hazards):
     if draw(st.integers(0, 3)) == 0:
         top = Obj(draw(st.permutations(top)))
     for _ in range(draw(st.sampled_from([0, 0, 1, 1, 2, 3] if hazards else [0, 0, 0, 1, 2]))):
-        change = draw(st.integers(0, 11 if hazards else 6))
+        change = draw(st.integers(0, 12 if hazards else 6))
         target = top if change % 2 == 0 or not fields else fields
         if change <= 1:  # a new text field
             target.insert(draw(st.integers(0, len(target))), (draw(KEY), draw(TEXT)))
@@ -192,6 +198,21 @@ def event_pairs(draw, hazards):
                 top[at] = ("MSG", copy.deepcopy(draw(st.sampled_from(
                     ["nerit-a", [], Obj(), None, 3, Obj([("nerit", Obj())]),
                      Obj([("kernel", "text")]), Obj([("audit", Obj()), ("nerit-a", Obj())])]))))
+        elif change == 11:  # big: deep nesting, many members, texts longer than any buffer
+            big = draw(st.sampled_from(["deep", "deeper", "top", "fields", "members", "text"]))
+            if big in ("deep", "deeper"):
+                depth = 62 if big == "deep" else 70
+                top.insert(1, ("x", Raw("[" * depth + "]" * depth)))
+            elif big == "top":
+                top[1:1] = [(f"k{i}", str(i)) for i in range(70)]
+            elif big == "fields":
+                fields.extend((f"f{i}", str(i)) for i in range(70))
+            elif big == "members":
+                message = next((v for k, v in top if k == "MSG" and isinstance(v, Obj)), None)
+                if message is not None:
+                    message.extend((f"other{i}", Obj()) for i in range(20))
+            else:
+                fields.append(("name_en", "длинно %PRIORITY " * draw(st.sampled_from([600, 1500]))))
         elif top:  # a top-level value replaced by odd text
             at = draw(st.integers(0, len(top) - 1))
             top[at] = (top[at][0], draw(TEXT))
@@ -314,6 +335,7 @@ STDOUTS = st.fixed_dictionaries({
     "write_through": st.booleans(),
     "buffer_size": st.sampled_from([io.DEFAULT_BUFFER_SIZE] * 4 + [1, 64, 300]),
     "chunk_size": st.sampled_from([None] * 4 + [1, 64, 333]),
+    "count_writes": st.integers(0, 3).map(lambda n: n == 0),
 })
 # Follow mode: what the logger appends at each wait (torn anywhere), and how the user ends it.
 FOLLOWS = st.one_of(st.none(), st.none(), st.none(), st.fixed_dictionaries({
@@ -339,9 +361,23 @@ def option_record(path, options, follow, today):
     return SimpleNamespace(**values)
 
 
-def standard_output(fd, config):
-    """A text file over a buffered binary file over `fd`, as the interpreter makes sys.stdout."""
-    raw = io.FileIO(fd, "w", closefd=False)
+class CountedFile(io.FileIO):
+    """A raw file that notes the size of each write: what a reader of a pipe gets at a time."""
+
+    def __init__(self, fd, writes):
+        super().__init__(fd, "w", closefd=False)
+        self.writes = writes
+
+    def write(self, data):
+        written = super().write(data)
+        self.writes.append(written)
+        return written
+
+
+def standard_output(fd, config, writes):
+    """A text file over a buffered binary file over `fd`, as the interpreter makes sys.stdout;
+    over a raw file that counts its writes in `writes` when the config asks for it."""
+    raw = CountedFile(fd, writes) if config["count_writes"] else io.FileIO(fd, "w", closefd=False)
     stream = io.TextIOWrapper(io.BufferedWriter(raw, buffer_size=config["buffer_size"]),
                               encoding=config["encoding"], errors=config["errors"],
                               newline=config["newline"], line_buffering=config["line_buffering"],
@@ -403,7 +439,7 @@ def show(directory, case, fast, today):
             patch.setattr(Formatter, "LOCALE", case["locale"])
             for name, colour in zip(COLOURS, case["palette"] or ()):
                 patch.setattr(Formatter, name, colour)
-            stream = standard_output(fd, case["stdout"])
+            stream = standard_output(fd, case["stdout"], seen.setdefault("raw writes", []))
             patch.setattr(sys, "stdout", stream)
             waits = seen["waits"] = []
             follow = case["follow"]
@@ -477,7 +513,8 @@ def usual_case(**changes):
                         "iso_date": False},
             "stdout": {"encoding": "utf-8", "errors": "strict", "newline": None,
                        "line_buffering": False, "write_through": False,
-                       "buffer_size": io.DEFAULT_BUFFER_SIZE, "chunk_size": None}}
+                       "buffer_size": io.DEFAULT_BUFFER_SIZE, "chunk_size": None,
+                       "count_writes": False}}
     case.update(changes)
     return case
 
@@ -511,13 +548,14 @@ def test_a_run_sees_the_output_the_end_and_the_iterator(work_dir):
     name, position, current_line, upcoming = seen["iterator"]
     assert (name, position, current_line) == ("NeritAllEventsIterator", "closed", None)
     assert upcoming[0][1:3] == ("ValueError", "I/O operation on closed file.")
-    stdout = dict(usual_case()["stdout"], line_buffering=True)
+    stdout = dict(usual_case()["stdout"], line_buffering=True, count_writes=True)
     seen = show(work_dir, usual_case(stdout=stdout, options=dict(
         usual_case()["options"], selection={"count": 2}, more_info=True, nocolor=True)),
         True, today)
-    assert seen["written at the end"] == len(seen["bytes"]) == 2 * len(
-        "Isodate:  YYYY-MM-DDT10:20:30+03:00\nPriority: err\nSource:   audit\n"
-        "Type_en:  Audit\nName_en:  Login\n\n")
+    text = len("Isodate:  YYYY-MM-DDT10:20:30+03:00\nPriority: err\nSource:   audit\n"
+               "Type_en:  Audit\nName_en:  Login\n")
+    assert seen["written at the end"] == len(seen["bytes"]) == 2 * (text + 1)
+    assert seen["raw writes"] == [text, 1, text, 1]  # the layout's text holds line ends
     assert seen["iterator"] == ("NeritRecentEventIterator", "closed", 2, ["end"])
     seen = show(work_dir, usual_case(follow={"lines": [], "cuts": [], "ending": "interrupt"}),
                 True, today)
@@ -551,12 +589,38 @@ WRITE_SYSCALL = {"x86_64": "1", "aarch64": "64"}.get(platform.machine())
 
 
 def blocked_writing(thread_id, fd):
-    """Whether the thread waits in write(2) on `fd` (it is blocked on a full pipe)."""
+    """Whether the thread sleeps in write(2) on the pipe `fd`, waiting for room."""
+    task = Path(f"/proc/self/task/{thread_id}")
     try:
-        fields = Path(f"/proc/self/task/{thread_id}/syscall").read_text().split()
+        waiting_in = (task / "wchan").read_text()
+        fields = (task / "syscall").read_text().split()
     except OSError:
         return False
-    return fields[:2] == [WRITE_SYSCALL, hex(fd)]
+    return "pipe_write" in waiting_in and fields[:2] == [WRITE_SYSCALL, hex(fd)]
+
+
+def sees_blocked_writes():
+    """Whether this system shows where a thread sleeps: a thread blocked on a full pipe."""
+    if WRITE_SYSCALL is None:
+        return False
+    read_end, write_end = os.pipe()
+    try:
+        fcntl.fcntl(write_end, fcntl.F_SETPIPE_SZ, 4096)
+        writer = threading.Thread(target=os.write, args=(write_end, bytes(8192)), daemon=True)
+        writer.start()
+        deadline = time.monotonic() + 5
+        while writer.native_id is None or not blocked_writing(writer.native_id, write_end):
+            if time.monotonic() > deadline:
+                return False
+            time.sleep(0.001)
+        return True
+    finally:
+        while writer.is_alive():  # drained, the write completes
+            if in_pipe(read_end):
+                os.read(read_end, 8192)
+            writer.join(0.01)
+        os.close(read_end)
+        os.close(write_end)
 
 
 def in_pipe(fd):
@@ -566,8 +630,9 @@ def in_pipe(fd):
 
 
 class Reader:
-    """The reader of a pipe that takes `wanted` bytes, waits until the writer is blocked on the
-    full pipe (or done), and closes its end: the writer's blocked write fails."""
+    """The reader of a pipe that takes `wanted` bytes and closes its end. It reads only while
+    the writer is blocked on the full pipe (or done), so that what the pipe holds, and which
+    write fails, depend on nothing but the writes."""
 
     def __init__(self, read_end, write_end, wanted):
         self.read_end, self.write_end, self.wanted = read_end, write_end, wanted
@@ -577,18 +642,19 @@ class Reader:
         self.thread = threading.Thread(target=self.run, daemon=True)
         self.thread.start()
 
-    def run(self):
-        while len(self.received) < self.wanted:
-            available = in_pipe(self.read_end)
-            if available:
-                self.received += os.read(self.read_end,
-                                         min(available, self.wanted - len(self.received)))
-            elif self.done.is_set():
-                break
-            else:
-                time.sleep(0.0005)
+    def wait_for_the_writer(self):
         while not (self.done.is_set() or blocked_writing(self.writer, self.write_end)):
             time.sleep(0.0005)
+
+    def run(self):
+        while len(self.received) < self.wanted:
+            self.wait_for_the_writer()
+            available = in_pipe(self.read_end)
+            if not available and self.done.is_set():
+                break
+            self.received += os.read(self.read_end,
+                                     min(available, self.wanted - len(self.received)))
+        self.wait_for_the_writer()
         self.left_in_pipe = in_pipe(self.read_end)
         os.close(self.read_end)
 
@@ -633,8 +699,8 @@ def show_into_pipe(path, selection, wanted, fast):
     return seen
 
 
-@pytest.mark.skipif(WRITE_SYSCALL is None or not Path("/proc/self/syscall").exists(),
-                    reason="needs /proc/<pid>/task/<tid>/syscall to see a blocked write")
+@pytest.mark.skipif(not sees_blocked_writes(),
+                    reason="needs /proc/self/task/<tid>/wchan and syscall to see a blocked write")
 @pytest.mark.parametrize("selection, wanted", PASSES)
 def test_a_closed_pipe_fails_at_the_same_event(tmp_path, selection, wanted):
     path = tmp_path / "events"
