@@ -117,7 +117,7 @@ def to_json(value, spelling, today, spaced=False):
     return json.dumps(value)
 
 
-# --- event lines -----------------------------------------------------------------------------------
+# --- event lines ----------------------------------------------------------------------------------
 
 PRIORITIES = ["err", "warning", "crit", "critical", "alert", "emerg", "emergency", "error",
               "info", "notice", "debug", "ERR", "err ", ""]
@@ -212,7 +212,8 @@ def event_pairs(draw, hazards):
                 if message is not None:
                     message.extend((f"other{i}", Obj()) for i in range(20))
             else:
-                fields.append(("name_en", "длинно %PRIORITY " * draw(st.sampled_from([600, 1500]))))
+                repeats = draw(st.sampled_from([600, 1500]))
+                fields.append(("name_en", "длинно %PRIORITY " * repeats))
         elif top:  # a top-level value replaced by odd text
             at = draw(st.integers(0, len(top) - 1))
             top[at] = (top[at][0], draw(TEXT))
@@ -277,7 +278,8 @@ ODD_LINES = st.builds(
 @st.composite
 def log_lines(draw, max_usual=12):
     """Usual lines (mostly in time order) with up to three odd ones among them."""
-    lines = draw(st.lists(USUAL_LINES, max_size=max_usual))
+    lines = draw(st.lists(USUAL_LINES, min_size=draw(st.sampled_from([0] + [1] * 7)),
+                          max_size=max_usual))
     dated = [line.body[0] for line in lines if isinstance(line.body[0][1], Day)]
     if draw(st.integers(0, 3)) > 0:  # dates ascending, as the logger writes them
         days = sorted(pair[1].offset for pair in dated)
@@ -294,11 +296,11 @@ def logs(draw):
     return draw(log_lines()), draw(st.integers(0, 3)) > 0
 
 
-# --- option records and standard output ------------------------------------------------------------
+# --- option records and standard output -----------------------------------------------------------
 
 BOUND_FORMS = ["{d}", "{d} 12:00:00", "{d}T23:59:59", "{d}T00:00:00", "{d} 10:20:30.5",
                "{d}T10:20:30+03:00"]
-BOUND = st.one_of(st.none(), st.just(""), *[st.builds(Day, DAYS, st.sampled_from(BOUND_FORMS))] * 4,
+BOUND = st.one_of(st.none(), st.just(""), *[st.builds(Day, DAYS, st.sampled_from(BOUND_FORMS))] * 8,
                   st.just("someday"))
 SELECTIONS = st.one_of(
     st.fixed_dictionaries({"all": st.just(True)}),
@@ -336,6 +338,7 @@ STDOUTS = st.fixed_dictionaries({
     "buffer_size": st.sampled_from([io.DEFAULT_BUFFER_SIZE] * 4 + [1, 64, 300]),
     "chunk_size": st.sampled_from([None] * 4 + [1, 64, 333]),
     "count_writes": st.integers(0, 3).map(lambda n: n == 0),
+    "binary": st.sampled_from(["writer"] * 8 + ["random", "memory"]),
 })
 # Follow mode: what the logger appends at each wait (torn anywhere), and how the user ends it.
 FOLLOWS = st.one_of(st.none(), st.none(), st.none(), st.fixed_dictionaries({
@@ -364,8 +367,8 @@ def option_record(path, options, follow, today):
 class CountedFile(io.FileIO):
     """A raw file that notes the size of each write: what a reader of a pipe gets at a time."""
 
-    def __init__(self, fd, writes):
-        super().__init__(fd, "w", closefd=False)
+    def __init__(self, fd, mode, writes):
+        super().__init__(fd, mode, closefd=False)
         self.writes = writes
 
     def write(self, data):
@@ -374,20 +377,39 @@ class CountedFile(io.FileIO):
         return written
 
 
-def standard_output(fd, config, writes):
-    """A text file over a buffered binary file over `fd`, as the interpreter makes sys.stdout;
-    over a raw file that counts its writes in `writes` when the config asks for it."""
-    raw = CountedFile(fd, writes) if config["count_writes"] else io.FileIO(fd, "w", closefd=False)
-    stream = io.TextIOWrapper(io.BufferedWriter(raw, buffer_size=config["buffer_size"]),
-                              encoding=config["encoding"], errors=config["errors"],
-                              newline=config["newline"], line_buffering=config["line_buffering"],
-                              write_through=config["write_through"])
-    if config["chunk_size"] is not None:
-        stream._CHUNK_SIZE = config["chunk_size"]
-    return stream
+class Output:
+    """A run's standard output: a text file over a buffered binary file, as the interpreter
+    makes sys.stdout, over `fd` (through a raw file that counts its writes when asked to) or
+    over memory; and what has reached the file or the memory so far."""
+
+    def __init__(self, fd, config):
+        self.fd, self.memory, self.writes = fd, None, []
+        binary = config["binary"]
+        if binary == "memory":
+            buffer = self.memory = io.BytesIO()
+        else:
+            mode = "w" if binary == "writer" else "r+"
+            raw = (CountedFile(fd, mode, self.writes) if config["count_writes"]
+                   else io.FileIO(fd, mode, closefd=False))
+            buffered = io.BufferedWriter if binary == "writer" else io.BufferedRandom
+            buffer = buffered(raw, buffer_size=config["buffer_size"])
+        self.stream = io.TextIOWrapper(
+            buffer, encoding=config["encoding"], errors=config["errors"],
+            newline=config["newline"], line_buffering=config["line_buffering"],
+            write_through=config["write_through"])
+        if config["chunk_size"] is not None:
+            self.stream._CHUNK_SIZE = config["chunk_size"]
+
+    def arrived(self):
+        if self.memory is not None:
+            return self.memory.getvalue()
+        return os.pread(self.fd, os.fstat(self.fd).st_size + 1, 0)
+
+    def size(self):
+        return len(self.memory.getvalue()) if self.memory is not None else os.fstat(self.fd).st_size
 
 
-# --- one run ---------------------------------------------------------------------------------------
+# --- one run --------------------------------------------------------------------------------------
 
 def described(error):
     """An exception as the comparison sees it: its type, text, and the one it arose during."""
@@ -439,13 +461,13 @@ def show(directory, case, fast, today):
             patch.setattr(Formatter, "LOCALE", case["locale"])
             for name, colour in zip(COLOURS, case["palette"] or ()):
                 patch.setattr(Formatter, name, colour)
-            stream = standard_output(fd, case["stdout"], seen.setdefault("raw writes", []))
-            patch.setattr(sys, "stdout", stream)
+            output = Output(fd, case["stdout"])
+            patch.setattr(sys, "stdout", output.stream)
             waits = seen["waits"] = []
             follow = case["follow"]
             if follow is not None:
                 patch.setattr(record_source.time, "sleep",
-                              logger(path, follow, today, limit, fd, waits))
+                              logger(path, follow, today, limit, output, waits))
             try:
                 viewer = record_console.NeritEventViewer(
                     option_record(path, case["options"], follow, today))
@@ -457,23 +479,23 @@ def show(directory, case, fast, today):
                     seen["end"] = "returned"
                 except BaseException as error:  # noqa: BLE001 - SystemExit, KeyboardInterrupt
                     seen["end"] = described(error)
-                seen["written at the end"] = os.fstat(fd).st_size
+                seen["written at the end"] = output.size()
                 seen["iterator"] = iterator_state(viewer)
             try:
-                stream.flush()
+                output.stream.flush()
             except Exception as error:  # noqa: BLE001
                 seen["flush"] = described(error)
+            seen["bytes"], seen["raw writes"] = output.arrived(), output.writes
             try:
-                stream.close()
+                output.stream.close()
             except Exception:  # noqa: BLE001 - reported by the flush above
                 pass
-        seen["bytes"] = os.pread(fd, os.fstat(fd).st_size + 1, 0)
     finally:
         os.close(fd)
     return seen
 
 
-def logger(path, follow, today, limit, fd, waits):
+def logger(path, follow, today, limit, output, waits):
     """A stand-in for time.sleep: notes what had reached the output file by each wait and
     appends the next piece of the log; then ends follow mode."""
     appended = b"".join(line.render(today, limit) for line in follow["lines"])
@@ -481,7 +503,7 @@ def logger(path, follow, today, limit, fd, waits):
     pieces = [appended[a:b] for a, b in zip(cuts, cuts[1:])]
 
     def sleep(seconds):
-        waits.append((seconds, os.fstat(fd).st_size))
+        waits.append((seconds, output.size()))
         if pieces:
             with open(path, "ab") as log:
                 log.write(pieces.pop(0))
@@ -514,7 +536,7 @@ def usual_case(**changes):
             "stdout": {"encoding": "utf-8", "errors": "strict", "newline": None,
                        "line_buffering": False, "write_through": False,
                        "buffer_size": io.DEFAULT_BUFFER_SIZE, "chunk_size": None,
-                       "count_writes": False}}
+                       "count_writes": False, "binary": "writer"}}
     case.update(changes)
     return case
 
