@@ -9,6 +9,7 @@ state (its file, its window position, and the events it would yield next).
 A longer run: NERIT_EQUIVALENCE_EXAMPLES=20000 bash tools/test.sh tests/test_native_equivalence.py
 """
 import array
+import builtins
 import copy
 import fcntl
 import io
@@ -25,6 +26,8 @@ import time
 from datetime import date, timedelta
 from pathlib import Path
 from types import SimpleNamespace
+
+import dateutil.parser
 
 import hypothesis
 import pytest
@@ -348,6 +351,63 @@ FOLLOWS = st.one_of(st.none(), st.none(), st.none(), st.fixed_dictionaries({
 }))
 
 
+# What Python code may change before a pass, each of which the pass must honour: the viewer's
+# print, the formatter's and the iterators' classes (a method overridden), the host's JSON
+# decoder and ISO date reader.
+MEDDLING = st.sampled_from([None] * 14 + ["print", "format_event", "__next__", "_filter_event",
+                                          "_filter_priority", "_filter_source", "json.loads",
+                                          "isoparse"])
+ITERATORS = ("NeritAllEventsIterator", "NeritRecentEventIterator", "NeritTimeRangeEventIterator",
+             "NeritNewEventIterator")
+
+
+def meddle(patch, how):
+    """Changes what `how` names, in ways that show in the output or in what is selected."""
+    if how == "print":
+        patch.setattr(record_console, "print",
+                      lambda *args, **options: builtins.print("|", *args, **options),
+                      raising=False)
+    elif how == "format_event":
+        class Formatter2(Formatter):
+            def format_event(self, event):
+                return super().format_event(event) + " <"
+        patch.setattr(record_console, "NeritEventFormatter", Formatter2)
+    elif how in ("__next__", "_filter_event", "_filter_priority", "_filter_source"):
+        for name in ITERATORS:
+            patch.setattr(record_console, name, type(name, (getattr(record_source, name),),
+                                                     {how: ITERATOR_HOOKS[how]}))
+    elif how == "json.loads":
+        loads = json.loads
+
+        def loads_and_mark(text, *args, **options):
+            event = loads(text, *args, **options)
+            if isinstance(event, dict):
+                event["seen"] = "yes"
+            return event
+        patch.setattr(json, "loads", loads_and_mark)
+    elif how == "isoparse":
+        isoparse = dateutil.parser.isoparse
+        patch.setattr(dateutil.parser, "isoparse",
+                      lambda text: isoparse(text) + timedelta(hours=12))
+
+
+def hook(name, change):
+    def overridden(self, *args):
+        return change(getattr(super(type(self), self), name)(*args), *args)
+    return overridden
+
+
+ITERATOR_HOOKS = {
+    "__next__": hook("__next__", lambda event: {"n": "1", **event} if isinstance(event, dict)
+                     else event),
+    "_filter_event": hook("_filter_event", lambda passed, event: passed and (
+        not isinstance(event, dict) or event.get("PRIORITY") != "notice")),
+    "_filter_priority": hook("_filter_priority", lambda passed, event: passed and (
+        not isinstance(event, dict) or event.get("PRIORITY") != "info")),
+    "_filter_source": hook("_filter_source", lambda passed, event: not passed),
+}
+
+
 class FollowEnded(Exception):
     """Raised by the stand-in sleep of follow mode when the logger has nothing more to add."""
 
@@ -461,6 +521,7 @@ def show(directory, case, fast, today):
             patch.setattr(Formatter, "LOCALE", case["locale"])
             for name, colour in zip(COLOURS, case["palette"] or ()):
                 patch.setattr(Formatter, name, colour)
+            meddle(patch, case["meddling"])
             output = Output(fd, case["stdout"])
             patch.setattr(sys, "stdout", output.stream)
             waits = seen["waits"] = []
@@ -520,7 +581,7 @@ def work_dir(tmp_path_factory):
 
 CASES = st.fixed_dictionaries({
     "log": logs(), "options": OPTIONS, "locale": LOCALES, "palette": PALETTES, "stdout": STDOUTS,
-    "limit": st.sampled_from([None] * 3 + [1024]), "follow": FOLLOWS})
+    "limit": st.sampled_from([None] * 3 + [1024]), "follow": FOLLOWS, "meddling": MEDDLING})
 
 
 def usual_case(**changes):
@@ -529,7 +590,7 @@ def usual_case(**changes):
                                                        ("name_en", "Login")]))]))]),
                 Spelling(False, 0, False), False, ("none", None), 0, b"\n")
     case = {"log": ([line] * 3, True), "locale": "en_US", "palette": None, "limit": None,
-            "follow": None,
+            "follow": None, "meddling": None,
             "options": {"selection": {"all": True}, "priority": None, "source": None,
                         "format": None, "more_info": False, "raw": False, "nocolor": False,
                         "iso_date": False},
