@@ -368,10 +368,10 @@ def meddle(patch, how):
                       lambda *args, **options: builtins.print("|", *args, **options),
                       raising=False)
     elif how == "format_event":
-        class Formatter2(Formatter):
+        class MarkingFormatter(Formatter):
             def format_event(self, event):
                 return super().format_event(event) + " <"
-        patch.setattr(record_console, "NeritEventFormatter", Formatter2)
+        patch.setattr(record_console, "NeritEventFormatter", MarkingFormatter)
     elif how in ("__next__", "_filter_event", "_filter_priority", "_filter_source"):
         for name in ITERATORS:
             patch.setattr(record_console, name, type(name, (getattr(record_source, name),),
@@ -392,6 +392,7 @@ def meddle(patch, how):
 
 
 def hook(name, change):
+    """A method `name` that calls the inherited one and returns change(its result, *args)."""
     def overridden(self, *args):
         return change(getattr(super(type(self), self), name)(*args), *args)
     return overridden
