@@ -1,6 +1,7 @@
 """Tests of nerit_record_console.record_layout: the event formatter and its layouts."""
 import copy
 import datetime as host_datetime
+import json
 import importlib.util
 import locale
 import pathlib
@@ -720,3 +721,119 @@ def test_fields_changed_while_lifting_behave_as_the_host(change):
 
     native, host, plain = _three_ways({"format_expression": "%user %later"}, make_event)
     assert native[:3] == host[:3] == plain[:3]
+
+
+# --- events as the JSON decoder makes them: new key objects, nobody else holding the block ------
+
+def _decoded(event):
+    """The event as the iterators hand it over: every key and value a new object."""
+    return json.loads(json.dumps(event, ensure_ascii=False))
+
+
+def _outcome_keeping(formatter, event, keep):
+    """The outcome, plus what a caller holding part of the message block sees of it after."""
+    held = keep(event)
+    return _outcome(formatter, event), copy.deepcopy(held)
+
+
+_KEEPS = {
+    "nothing": lambda event: None,
+    "the fields": lambda event: next(iter(event["MSG"].values()), None),
+    "the block": lambda event: event["MSG"],
+}
+
+_json_values = st.one_of(_texts, _texts, st.integers(), st.none(), st.lists(_texts, max_size=2))
+_json_inner = st.dictionaries(_keys, _json_values, max_size=8)
+_json_events = st.builds(
+    lambda top, inner, key, priority: {**top, **priority, "MSG": {key: inner}},
+    st.dictionaries(_keys, _json_values, max_size=6), _json_inner,
+    st.sampled_from(["nerit-audit", "kernel", "nerit-a-b"]),
+    st.one_of(st.just({}), st.fixed_dictionaries({"PRIORITY": _json_values})),
+)
+
+
+@settings(max_examples=300, deadline=None,
+          suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
+@given(event=_json_events, options=_options, russian=st.booleans(),
+       keep=st.sampled_from(sorted(_KEEPS)))
+def test_decoded_events_agree_whoever_holds_the_message_block(language, event, options, russian,
+                                                              keep):
+    language("ru_RU" if russian else "en_US")
+    native = _outcome_keeping(Formatter(**options), _decoded(event), _KEEPS[keep])
+    record_layout._fast_paths = False
+    try:
+        host = _outcome_keeping(Formatter(**options), _decoded(event), _KEEPS[keep])
+    finally:
+        record_layout._fast_paths = True
+    plain = _outcome_keeping(twin.TwinEventFormatter(**options), _decoded(event), _KEEPS[keep])
+    assert native == host == plain
+
+
+class _Inspecting:
+    """A top-level value that, when a lifted field replaces it, records the message block."""
+
+    def __init__(self, event, seen):
+        self.event, self.seen = event, seen
+
+    def __del__(self):
+        self.seen.append(copy.deepcopy(self.event.get("MSG")))
+
+
+@pytest.mark.parametrize("formatter_class", [Formatter, twin.TwinEventFormatter],
+                         ids=["native", "plain"])
+def test_replaced_value_sees_the_fields_already_dropped(language, formatter_class):
+    seen = []
+    event = _decoded({"PRIORITY": "info", "MSG": {"kernel": {
+        "type_ru": "т", "a": "1", "user": "operator", "name_ru": "н", "b": "2"}}})
+    event["user"] = _Inspecting(event, seen)
+    text = formatter_class(format_expression="%a %user %b").format_event(event)
+    assert text == "1 operator 2"
+    assert seen == [{"kernel": {"a": "1", "user": "operator", "b": "2"}}]
+    assert list(event) == ["PRIORITY", "user", "source", "a", "b"]
+
+
+@pytest.mark.parametrize("options", [{"is_raw": True}, {"is_detailed": True},
+                                     {"is_detailed": True, "no_color": True}])
+@pytest.mark.parametrize("fields", [
+    {f"k{n:02d}": f"value {n}" for n in range(40)},
+    {f"k{n:02d}": f"value {n}" for n in range(70)},
+    {f"k{n:02d}": n if n % 7 == 0 else f"value {n}" for n in range(40)},
+    {"ascii": "x", "latin": "café", "cyrillic": "Аудит", "wide": "\U0001f512 lock"},
+    {"cyrillic": "Аудит", "long_key_name_here": "%", "n": 5},
+], ids=["40 keys", "70 keys", "40 keys, some numbers", "every storage width", "two-byte text"])
+def test_keyed_layouts_of_many_keys_and_every_width(language, options, fields):
+    event = {"PRIORITY": "crit", "MSG": {"kernel": fields}}
+    native, host, plain = _three_ways(options, lambda: _decoded(event))
+    assert native == host == plain
+
+
+@pytest.mark.parametrize("length", range(1, 20))
+def test_percent_anywhere_in_an_inserted_value(length):
+    for at in range(length):
+        value = "v" * at + "%b" + "w" * (length - at - 1)
+        event = {"PRIORITY": "info", "MSG": {"kernel": {"a": value, "b": "B"}}}
+        native, host, plain = _three_ways({"format_expression": "[%a] %b"},
+                                          lambda: _decoded(event))
+        assert native == host == plain
+        assert native[1] == f"[{'v' * at}B{'w' * (length - at - 1)}] B"
+
+
+class _Swapping:
+    """A top-level "source" whose release puts another message block in the event."""
+
+    def __init__(self, event, block):
+        self.event, self.block = event, block
+
+    def __del__(self):
+        self.event["MSG"] = self.block
+
+
+def test_message_block_read_again_after_the_old_source_is_released(language):
+    def make_event():
+        event = _decoded({"PRIORITY": "info", "MSG": {"kernel": {"a": "old"}}})
+        event["source"] = _Swapping(event, {"kernel": {"a": "new", "b": "B"}})
+        return event
+
+    native, host, plain = _three_ways({"format_expression": "%source %a %b"}, make_event)
+    assert native == host == plain
+    assert native[1] == "kernel new B"

@@ -44,6 +44,15 @@ inline Ref type_dict(PyTypeObject* type) {
 #endif
 }
 
+// --- References -----------------------------------------------------------------------------
+
+// Whether `object` has no holders besides the `known` references the caller accounts for, so that
+// no other code can reach it (on every supported release a reference count says exactly that for
+// objects that are not immortal, which a dict or a list never is).
+inline bool held_only_by(PyObject* object, Py_ssize_t known) {
+    return Py_REFCNT(object) == known;
+}
+
 // --- Strings --------------------------------------------------------------------------------
 
 // The hash a str keeps once it has been computed (every key of a dict has it), or -1. Read from

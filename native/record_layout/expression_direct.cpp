@@ -55,29 +55,34 @@ bool same_text(PyObject* text, Py_ssize_t from, PyObject* key, Py_ssize_t count)
     return true;
 }
 
-// Whether two exact str objects hold the same text (equal text has equal storage).
-bool same_str(PyObject* a, PyObject* b) {
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
-    const int kind = PyUnicode_KIND(a);
-    return length == PyUnicode_GET_LENGTH(b) && kind == PyUnicode_KIND(b) &&
-           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
-                       static_cast<std::size_t>(length) * static_cast<std::size_t>(kind)) == 0;
-}
-
 // What each site receives during one call.
 struct Placed {
-    PyObject* value;     // borrowed from the event; nullptr while the site is open
+    PyObject* value;     // borrowed from the event
     Py_ssize_t removed;  // length of the placeholder that `value` replaces
 };
 
-// Copies `count` one-byte characters; false when one of them is a "%".
+// Copies `count` one-byte characters; false when one of them is a "%". Eight at a time: a word
+// holds a "%" exactly when its XOR with eight of them holds a zero byte.
 bool copy_without_percent(char* out, const char* from, Py_ssize_t count) {
-    char seen = 0;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        out[i] = from[i];
-        seen |= static_cast<char>(from[i] == '%');
+    constexpr std::uint64_t ones = 0x0101010101010101u;
+    constexpr std::uint64_t highs = 0x8080808080808080u;
+    constexpr std::uint64_t percents = ones * static_cast<unsigned char>('%');
+    const auto length = static_cast<std::size_t>(count);
+    auto word_has_percent = [&](std::size_t at) {
+        std::uint64_t word;
+        std::memcpy(&word, from + at, 8);
+        std::memcpy(out + at, &word, 8);
+        const std::uint64_t x = word ^ percents;
+        return (x - ones) & ~x & highs;
+    };
+    if (length < 8) {
+        copy_bytes(out, from, length);
+        return std::memchr(from, '%', length) == nullptr;
     }
-    return seen == 0;
+    std::uint64_t found = 0;
+    for (std::size_t i = 0; i + 8 <= length; i += 8) found |= word_has_percent(i);
+    found |= word_has_percent(length - 8);  // the last word, overlapping the one before
+    return found == 0;
 }
 
 bool holds_percent(PyObject* text) {
@@ -85,16 +90,18 @@ bool holds_percent(PyObject* text) {
                         PyUnicode_GET_LENGTH(text)) >= 0;
 }
 
-// The text with the placed values; empty Ref without an error when an inserted value holds a
-// "%" (a later key could then match inside it: only the general way can tell).
-Ref write_text(const ExpressionPlan& plan, PyObject* expression, const Placed* placed) {
+// The text with the values placed at the sites of `filled`; empty Ref without an error when an
+// inserted value holds a "%" (a later key could then match inside it: only the general way can
+// tell).
+Ref write_text(const ExpressionPlan& plan, PyObject* expression, const Placed* placed,
+               std::uint32_t filled) {
     const bool ascii = PyUnicode_IS_ASCII(expression);
     const Py_ssize_t expression_length = PyUnicode_GET_LENGTH(expression);
     Py_ssize_t length = expression_length;
     Py_UCS4 widest = 127;
     Py_ssize_t kept_from = 0;
-    for (int i = 0; i < plan.count; ++i) {
-        if (placed[i].value == nullptr) continue;
+    for (std::uint32_t left = filled; left != 0; left &= left - 1) {
+        const int i = std::countr_zero(left);
         const Py_ssize_t inserted = PyUnicode_GET_LENGTH(placed[i].value);
         if (inserted > PY_SSIZE_T_MAX - length) return Ref::steal(PyErr_NoMemory());
         length += inserted - placed[i].removed;
@@ -113,17 +120,17 @@ Ref write_text(const ExpressionPlan& plan, PyObject* expression, const Placed* p
     const bool bytes_kept = bytes && PyUnicode_KIND(expression) == PyUnicode_1BYTE_KIND;
     auto copy_kept = [&](Py_ssize_t start, Py_ssize_t chars) {
         if (bytes_kept) {
-            const char* from = static_cast<const char*>(PyUnicode_DATA(expression)) + start;
-            for (Py_ssize_t i = 0; i < chars; ++i) out[written + i] = from[i];
+            copy_bytes(out + written, static_cast<const char*>(PyUnicode_DATA(expression)) + start,
+                       static_cast<std::size_t>(chars));
         } else {
             copy_characters(text.get(), written, expression, start, chars);
         }
         written += chars;
     };
     kept_from = 0;
-    for (int i = 0; i < plan.count; ++i) {
+    for (std::uint32_t left = filled; left != 0; left &= left - 1) {
+        const int i = std::countr_zero(left);
         PyObject* const value = placed[i].value;
-        if (value == nullptr) continue;
         copy_kept(kept_from, plan.sites[i].at - kept_from);
         const Py_ssize_t chars = PyUnicode_GET_LENGTH(value);
         if (bytes) {
@@ -190,7 +197,7 @@ const ExpressionPlan::KeySites& ExpressionPlan::sites_by_text(PyObject* key, Py_
     KeySet& set = key_sets[static_cast<std::size_t>(hash) & (kKeySets - 1)];
     for (int way = 0; way < 2; ++way) {
         KeySites& known = set.way[way];
-        if (known.key && same_str(known.key.get(), key)) {
+        if (known.key && known.hash == hash && same_str(known.key.get(), key)) {
             set.recent = way;
             return known;
         }
@@ -214,7 +221,7 @@ const ExpressionPlan::KeySites& ExpressionPlan::sites_by_text(PyObject* key, Py_
     }
     // The way not found last gives room.
     const int way = set.way[0].key ? (set.way[1].key ? 1 - set.recent : 1) : 0;
-    set.way[way] = {Ref::borrow(key), takes, overreach};
+    set.way[way] = {Ref::borrow(key), hash, takes, overreach};
     set.recent = way;
     return set.way[way];
 }
@@ -238,8 +245,7 @@ int ExpressionPlan::traverse(visitproc visit, void* arg) const {
 Ref expression_direct(ExpressionPlan& plan, PyObject* expression, PyObject* event) {
     if (!PyUnicode_CheckExact(expression) || !PyDict_CheckExact(event)) return Ref();
     if (!plan.prepare(expression)) return Ref();
-    Placed placed[ExpressionPlan::kMaxSites];
-    for (int i = 0; i < plan.count; ++i) placed[i] = {nullptr, 0};
+    Placed placed[ExpressionPlan::kMaxSites];  // set where a site is taken
     std::uint32_t open =
         plan.count == 32 ? ~std::uint32_t{0} : (std::uint32_t{1} << plan.count) - 1;
     const std::uint32_t all_sites = open;
@@ -268,7 +274,7 @@ Ref expression_direct(ExpressionPlan& plan, PyObject* expression, PyObject* even
         open &= ~sites.takes;
     }
     if (open == all_sites) return Ref::borrow(expression);  // str.replace found nothing
-    return write_text(plan, expression, placed);
+    return write_text(plan, expression, placed, all_sites & ~open);
 }
 
 }  // namespace nerit::layout

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "py/compat.hpp"
+#include "record_layout/text_ops.hpp"
 
 namespace nerit::layout {
 
@@ -27,6 +28,7 @@ struct ExpressionPlan {
     // comparison of their text.
     struct KeySites {
         py::Ref key;              // empty in an empty slot
+        Py_hash_t hash;           // the key's hash, compared before its text
         std::uint32_t takes;      // sites whose text starts with the key
         std::uint32_t overreach;  // sites the key would run past the next "%" from
     };
@@ -50,15 +52,18 @@ struct ExpressionPlan {
     // Makes the plan current for `expression` (an exact str); false when the expression is
     // not one the one-pass way can handle.
     bool prepare(PyObject* expression_now);
-    // The sites of `key` (an exact, non-empty str) in the current expression.
+    // The sites of `key` (an exact, non-empty str) in the current expression: the key itself or
+    // one of equal text found in its set, else worked out and remembered.
     const KeySites& sites_of(PyObject* key) {
-        Py_hash_t hash = py::compat::cached_str_hash(key);
-        KeySet& set = key_sets[static_cast<std::size_t>(hash) & (kKeySets - 1)];
+        const Py_hash_t hash = py::compat::cached_str_hash(key);
         if (hash != -1) {
+            KeySet& set = key_sets[static_cast<std::size_t>(hash) & (kKeySets - 1)];
             for (int way = 0; way < 2; ++way) {
-                if (set.way[way].key.is(key)) {
+                KeySites& known = set.way[way];
+                if (known.key.is(key) ||
+                    (known.hash == hash && known.key && same_str(known.key.get(), key))) {
                     set.recent = way;
-                    return set.way[way];
+                    return known;
                 }
             }
         }

@@ -29,6 +29,8 @@ class Formatting {
     Ref format_expression();
     // Truth of the stored format expression: 1 or 0, -1 with an error set.
     int has_expression();
+    // Whether the settings come from the snapshot, so that reading them runs no code.
+    bool settled() { return snapshot() != nullptr; }
     // The module's fast-path switch.
     bool fast_paths();
     // Whether the module's "datetime" is still the class imported at load (and the fast paths

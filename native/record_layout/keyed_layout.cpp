@@ -1,17 +1,20 @@
 // The detailed and raw layouts: one "key: value" line per top-level key, values aligned.
 #include <algorithm>
-#include <vector>
 
 #include "core/ascii_case.hpp"
 #include "record_layout/formatting.hpp"
+#include "record_layout/small_vector.hpp"
 #include "record_layout/text_ops.hpp"
 
 namespace nerit::layout {
 namespace {
 
+// Keys or values of one event, held for the time of the call; an event of the usual size
+// needs no allocation for them.
+using Items = SmallVector<Ref, 32>;
+
 // The event's (key, value) pairs in stored order, held for the time of the call.
-bool collect_items(LayoutState& state, PyObject* event, std::vector<Ref>& keys,
-                   std::vector<Ref>& values) {
+bool collect_items(LayoutState& state, PyObject* event, Items& keys, Items& values) {
     if (PyDict_CheckExact(event)) {
         Py_ssize_t pos = 0;
         PyObject* key = nullptr;
@@ -93,13 +96,96 @@ Ref build_line(Formatting& formatting, PyObject* key, PyObject* value, Py_ssize_
     return add3(head.get(), space.get(), text.get());
 }
 
-}  // namespace
+// The lines of the one-buffer way: exact str keys (ASCII when capitalised), values and colours.
+template <typename Item>
+struct KeyedLines {
+    const Item* keys;
+    const Item* values;
+    std::size_t count;
+    Py_ssize_t max_length;
+    bool detailed;
+    PyObject* grey;  // nullptr when colour is off
+    PyObject* end;
+
+    static PyObject* object(PyObject* item) { return item; }
+    static PyObject* object(const Ref& item) { return item.get(); }
+
+    template <typename Char>
+    void write(Char* out) const {
+        for (std::size_t i = 0; i < count; ++i) {
+            PyObject* key = object(keys[i]);
+            if (grey != nullptr) out = put_text(out, grey);
+            out = detailed ? put_capitalized(out, key) : put_text(out, key);
+            out = put_char(out, ':');
+            if (grey != nullptr) out = put_text(out, end);
+            out = put_spaces(out, max_length - PyUnicode_GET_LENGTH(key) + 1);
+            out = put_text(out, object(values[i]));
+            out = put_char(out, '\n');
+        }
+    }
+
+    // The text, `length` characters whose widest is at most `widest`.
+    Ref make(Py_ssize_t length, Py_UCS4 widest) const {
+        Ref text = Ref::steal(PyUnicode_New(length, widest));
+        if (!text) return text;
+        void* out = PyUnicode_DATA(text.get());
+        switch (PyUnicode_KIND(text.get())) {
+            case PyUnicode_1BYTE_KIND:
+                write(static_cast<Py_UCS1*>(out));
+                break;
+            case PyUnicode_2BYTE_KIND:
+                write(static_cast<Py_UCS2*>(out));
+                break;
+            default:
+                write(static_cast<Py_UCS4*>(out));
+                break;
+        }
+        return text;
+    }
+};
+
+// The one-buffer way straight from an exact dict whose keys and values are all exact str (keys
+// ASCII when capitalised), none of which has to be held: nothing here runs code. Empty Ref
+// without an error when the event is not of that kind.
+Ref keyed_plain(PyObject* event, bool detailed, PyObject* grey, PyObject* end) {
+    constexpr std::size_t kMaxItems = 64;
+    PyObject* keys[kMaxItems];
+    PyObject* values[kMaxItems];
+    std::size_t count = 0;
+    Py_ssize_t max_length = 0;
+    Py_ssize_t value_length = 0;
+    Py_UCS4 widest = 127;
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(event, &pos, &key, &value)) {
+        if (count == kMaxItems || !PyUnicode_CheckExact(key) || !PyUnicode_CheckExact(value) ||
+            (detailed && !PyUnicode_IS_ASCII(key))) {
+            return Ref();
+        }
+        keys[count] = key;
+        values[count++] = value;
+        max_length = std::max(max_length, PyUnicode_GET_LENGTH(key));
+        value_length += PyUnicode_GET_LENGTH(value);
+        widest = std::max({widest, PyUnicode_MAX_CHAR_VALUE(key), PyUnicode_MAX_CHAR_VALUE(value)});
+    }
+    if (count == 0) return Ref();
+    Py_ssize_t colour_length = 0;
+    if (grey != nullptr) {
+        colour_length = PyUnicode_GET_LENGTH(grey) + PyUnicode_GET_LENGTH(end);
+        widest = std::max({widest, PyUnicode_MAX_CHAR_VALUE(grey), PyUnicode_MAX_CHAR_VALUE(end)});
+    }
+    // label ":" [colours] padding " " value "\n" per key
+    const auto lines = static_cast<Py_ssize_t>(count);
+    const Py_ssize_t length = lines * (max_length + 3 + colour_length) + value_length;
+    return KeyedLines<PyObject*>{keys, values, count, max_length, detailed, grey, end}.make(
+        length, widest);
+}
 
 // The general way: every line through the general steps (and any override), then
 // "\n".join(lines) + "\n".
-Ref keyed_layout_general(Formatting& formatting, const std::vector<Ref>& keys,
-                         const std::vector<Ref>& values, Py_ssize_t max_length, bool detailed,
-                         bool native) {
+Ref keyed_layout_general(Formatting& formatting, const Items& keys, const Items& values,
+                         Py_ssize_t max_length, bool detailed, bool native) {
     LayoutState& state = formatting.state();
     Ref lines = Ref::steal(PyList_New(0));
     if (!lines) return lines;
@@ -113,10 +199,25 @@ Ref keyed_layout_general(Formatting& formatting, const std::vector<Ref>& keys,
     return Ref::steal(PyNumber_Add(joined.get(), state.text_newline.get()));
 }
 
+}  // namespace
+
 Ref keyed_layout(Formatting& formatting, PyObject* event) {
     LayoutState& state = formatting.state();
-    std::vector<Ref> keys;
-    std::vector<Ref> values;
+    // Settings from the snapshot can be read before the event's items without a change of
+    // order anybody could see.
+    if (PyDict_CheckExact(event) && formatting.settled() && formatting.fast_paths() &&
+        formatting.native_colorize()) {
+        const int colour = formatting.colour_on();
+        PyObject* grey = nullptr;
+        PyObject* end = nullptr;
+        if (!formatting.grey_pair(colour, grey, end)) return Ref();
+        if (!colour || (PyUnicode_CheckExact(grey) && PyUnicode_CheckExact(end))) {
+            Ref text = keyed_plain(event, formatting.is_detailed() != 0, grey, end);
+            if (text || PyErr_Occurred()) return text;
+        }
+    }
+    Items keys;
+    Items values;
     if (!collect_items(state, event, keys, values)) return Ref();
     if (keys.empty()) {
         PyErr_SetString(PyExc_ValueError, "max() arg is an empty sequence");
@@ -169,18 +270,9 @@ Ref keyed_layout(Formatting& formatting, PyObject* event) {
         total += max_length + 3 + colour_length + PyUnicode_GET_LENGTH(text);
         widest = std::max({widest, PyUnicode_MAX_CHAR_VALUE(key), PyUnicode_MAX_CHAR_VALUE(text)});
     }
-    TextWriter writer;
-    if (!writer.reserve(total, widest)) return Ref();
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-        PyObject* key = keys[i].get();
-        if (colour && !writer.write(grey)) return Ref();
-        if (!(detailed ? writer.write_capitalized(key) : writer.write(key))) return Ref();
-        if (!writer.write_ascii(":")) return Ref();
-        if (colour && !writer.write(end)) return Ref();
-        if (!writer.write_spaces(max_length - PyUnicode_GET_LENGTH(key) + 1)) return Ref();
-        if (!writer.write(values[i].get()) || !writer.write_ascii("\n")) return Ref();
-    }
-    return writer.finish();
+    return KeyedLines<Ref>{keys.data(), values.data(), keys.size(), max_length, detailed != 0,
+                           grey, end}
+        .make(total, widest);
 }
 
 }  // namespace nerit::layout

@@ -29,7 +29,14 @@ class SmallVector {
     }
     std::size_t size() const noexcept { return size_; }
     bool empty() const noexcept { return size_ == 0; }
-    const T& operator[](std::size_t i) const noexcept { return spilled_ ? spill_[i] : inline_[i]; }
+    T* data() noexcept { return spilled_ ? spill_.data() : inline_; }
+    const T* data() const noexcept { return spilled_ ? spill_.data() : inline_; }
+    T& operator[](std::size_t i) noexcept { return data()[i]; }
+    const T& operator[](std::size_t i) const noexcept { return data()[i]; }
+    T* begin() noexcept { return data(); }
+    T* end() noexcept { return data() + size_; }
+    const T* begin() const noexcept { return data(); }
+    const T* end() const noexcept { return data() + size_; }
 
   private:
     T inline_[Inline];

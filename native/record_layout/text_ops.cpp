@@ -1,4 +1,4 @@
-// Text building blocks of the layouts: single-allocation concatenation, a text writer sized
+// Text building blocks of the layouts: single-allocation concatenation, writers into a str sized
 // in advance, and the host's "+" for operands that are not plain str.
 #include "record_layout/text_ops.hpp"
 
@@ -20,32 +20,11 @@ Ref add3(PyObject* a, PyObject* b, PyObject* c) {
     return Ref::steal(PyNumber_Add(head.get(), c));
 }
 
-namespace {
-
-// Copies the few bytes of a layout's piece (a colour, a separator, a field) with fixed-size moves
-// rather than a library call.
-inline void copy_piece(char* out, const char* from, std::size_t count) {
-    if (count >= 8) {
-        if (count > 16) {
-            std::memcpy(out, from, count);
-            return;
-        }
-        std::memcpy(out, from, 8);
-        std::memcpy(out + count - 8, from + count - 8, 8);
-    } else if (count >= 4) {
-        std::memcpy(out, from, 4);
-        std::memcpy(out + count - 4, from + count - 4, 4);
-    } else {
-        for (std::size_t i = 0; i < count; ++i) out[i] = from[i];
-    }
-}
-
-}  // namespace
 
 Ref ascii_text(std::string_view ascii) {
     Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(ascii.size()), 127));
     if (text) {
-        copy_piece(static_cast<char*>(PyUnicode_DATA(text.get())), ascii.data(), ascii.size());
+        copy_bytes(static_cast<char*>(PyUnicode_DATA(text.get())), ascii.data(), ascii.size());
     }
     return text;
 }
@@ -71,7 +50,7 @@ Ref concat(PyObject* const* pieces, std::size_t count) {
         char* out = static_cast<char*>(PyUnicode_DATA(joined.get()));
         for (std::size_t i = 0; i < count; ++i) {
             const Py_ssize_t piece = PyUnicode_GET_LENGTH(pieces[i]);
-            copy_piece(out + at, static_cast<const char*>(PyUnicode_DATA(pieces[i])),
+            copy_bytes(out + at, static_cast<const char*>(PyUnicode_DATA(pieces[i])),
                        static_cast<std::size_t>(piece));
             at += piece;
         }
@@ -153,83 +132,6 @@ void copy_characters(PyObject* to, Py_ssize_t at, PyObject* from, Py_ssize_t sta
             convert_to<Py_UCS4>(to_kind, source, target, count);
             break;
     }
-}
-
-bool TextWriter::reserve(Py_ssize_t length, Py_UCS4 widest) {
-    text_ = Ref::steal(PyUnicode_New(length, widest));
-    if (!text_) return false;
-    kind_ = PyUnicode_KIND(text_.get());
-    data_ = PyUnicode_DATA(text_.get());
-    pos_ = 0;
-    return true;
-}
-
-bool TextWriter::room_for(Py_ssize_t count) {
-    if (text_ && count <= PyUnicode_GET_LENGTH(text_.get()) - pos_) return true;
-    PyErr_SetString(PyExc_SystemError, "text written past its measured length");
-    return false;
-}
-
-bool TextWriter::write(PyObject* text) {
-    const Py_ssize_t count = PyUnicode_GET_LENGTH(text);
-    if (!room_for(count)) return false;
-    copy_characters(text_.get(), pos_, text, 0, count);
-    pos_ += count;
-    return true;
-}
-
-bool TextWriter::write_ascii(std::string_view ascii) {
-    const auto count = static_cast<Py_ssize_t>(ascii.size());
-    if (!room_for(count)) return false;
-    if (kind_ == PyUnicode_1BYTE_KIND) {
-        std::memcpy(static_cast<char*>(data_) + pos_, ascii.data(), ascii.size());
-    } else {
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            PyUnicode_WRITE(kind_, data_, pos_ + i,
-                            static_cast<Py_UCS4>(ascii[static_cast<std::size_t>(i)]));
-        }
-    }
-    pos_ += count;
-    return true;
-}
-
-bool TextWriter::write_spaces(Py_ssize_t count) {
-    if (count <= 0) return true;
-    if (!room_for(count)) return false;
-    if (kind_ == PyUnicode_1BYTE_KIND) {
-        std::memset(static_cast<char*>(data_) + pos_, ' ', static_cast<std::size_t>(count));
-    } else {
-        for (Py_ssize_t i = 0; i < count; ++i) PyUnicode_WRITE(kind_, data_, pos_ + i, ' ');
-    }
-    pos_ += count;
-    return true;
-}
-
-bool TextWriter::write_capitalized(PyObject* key) {
-    const Py_ssize_t count = PyUnicode_GET_LENGTH(key);
-    const char* ascii = static_cast<const char*>(PyUnicode_DATA(key));
-    if (!room_for(count)) return false;
-    if (kind_ == PyUnicode_1BYTE_KIND) {
-        core::capitalize_ascii(ascii, static_cast<std::size_t>(count),
-                               static_cast<char*>(data_) + pos_);
-        pos_ += count;
-        return true;
-    }
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        const char c = i == 0 ? core::ascii_upper(ascii[0]) : core::ascii_lower(ascii[i]);
-        PyUnicode_WRITE(kind_, data_, pos_ + i, static_cast<Py_UCS4>(c));
-    }
-    pos_ += count;
-    return true;
-}
-
-Ref TextWriter::finish() {
-    Ref text = std::move(text_);
-    if (text && pos_ != PyUnicode_GET_LENGTH(text.get())) {
-        PyErr_SetString(PyExc_SystemError, "text written short of its measured length");
-        return Ref();
-    }
-    return text;
 }
 
 }  // namespace nerit::layout

@@ -1,9 +1,13 @@
-// Text building blocks of the layouts: single-allocation concatenation, a text writer sized
+// Text building blocks of the layouts: single-allocation concatenation, writers into a str sized
 // in advance, and the host's "+" for operands that are not plain str.
 #pragma once
 
+#include <algorithm>
+#include <cstring>
+#include <cstdint>
 #include <string_view>
 
+#include "core/ascii_case.hpp"
 #include "py/ref.hpp"
 
 namespace nerit::layout {
@@ -30,32 +34,134 @@ Py_UCS4 widest_char(PyObject* text, Py_ssize_t start, Py_ssize_t end);
 void copy_characters(PyObject* to, Py_ssize_t at, PyObject* from, Py_ssize_t start,
                      Py_ssize_t count);
 
-// Writes a str piece by piece into one str whose length and widest character were given up
-// front (the caller measured them), so nothing is reallocated.
-class TextWriter {
-  public:
-    TextWriter() noexcept = default;
-    TextWriter(const TextWriter&) = delete;
-    TextWriter& operator=(const TextWriter&) = delete;
+// Copies `count` bytes of a short piece (a colour, a separator, a field) with fixed-size moves
+// rather than a library call.
+inline void copy_bytes(void* to, const void* from, std::size_t count) {
+    auto* out = static_cast<char*>(to);
+    const auto* in = static_cast<const char*>(from);
+    if (count >= 8) {
+        if (count > 16) {
+            std::memcpy(out, in, count);
+            return;
+        }
+        std::memcpy(out, in, 8);
+        std::memcpy(out + count - 8, in + count - 8, 8);
+    } else if (count >= 4) {
+        std::memcpy(out, in, 4);
+        std::memcpy(out + count - 4, in + count - 4, 4);
+    } else {
+        for (std::size_t i = 0; i < count; ++i) out[i] = in[i];
+    }
+}
 
-    // Reserves room; false with an error set (out of memory).
-    bool reserve(Py_ssize_t length, Py_UCS4 widest);
-    // Each returns false with an error set when the reserve was too small.
-    bool write(PyObject* text);  // any str, subclasses included
-    bool write_ascii(std::string_view ascii);
-    bool write_spaces(Py_ssize_t count);
-    // `key` must be an ASCII str: written as str.capitalize() would return it.
-    bool write_capitalized(PyObject* key);
-    // The finished text; the writer is empty afterwards.
-    Ref finish();
+// Whether `count` bytes at `a` and `b` are equal: keys are short, so by words that may
+// overlap, without a library call.
+inline bool same_bytes(const char* a, const char* b, std::size_t count) {
+    auto differ = [&](std::size_t at, auto word) {
+        decltype(word) x;
+        decltype(word) y;
+        std::memcpy(&x, a + at, sizeof x);
+        std::memcpy(&y, b + at, sizeof y);
+        return x != y;
+    };
+    if (count >= 8) {
+        for (std::size_t i = 0; i + 8 < count; i += 8) {
+            if (differ(i, std::uint64_t{})) return false;
+        }
+        return !differ(count - 8, std::uint64_t{});
+    }
+    if (count >= 4) return !differ(0, std::uint32_t{}) && !differ(count - 4, std::uint32_t{});
+    for (std::size_t i = 0; i < count; ++i) {
+        if (a[i] != b[i]) return false;
+    }
+    return true;
+}
 
-  private:
-    bool room_for(Py_ssize_t count);
+// Whether two exact str objects hold the same text (equal text has equal storage).
+inline bool same_str(PyObject* a, PyObject* b) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    const int kind = PyUnicode_KIND(a);
+    return length == PyUnicode_GET_LENGTH(b) && kind == PyUnicode_KIND(b) &&
+           same_bytes(static_cast<const char*>(PyUnicode_DATA(a)),
+                      static_cast<const char*>(PyUnicode_DATA(b)),
+                      static_cast<std::size_t>(length) * static_cast<std::size_t>(kind));
+}
 
-    Ref text_;
-    int kind_ = PyUnicode_1BYTE_KIND;
-    void* data_ = nullptr;
-    Py_ssize_t pos_ = 0;
-};
+// Writers into the storage of a new str of characters `Char` (Py_UCS1, Py_UCS2 or Py_UCS4),
+// which the caller made wide enough for every piece. Each returns the position after the piece.
+
+// Any str: one-byte text into one-byte storage inline, the rest by a loop of its own.
+template <typename Char>
+Char* put_wide_text(Char* out, PyObject* text);
+
+template <typename Char>
+inline Char* put_text(Char* out, PyObject* text) {
+    if constexpr (sizeof(Char) == 1) {
+        if (PyUnicode_IS_ASCII(text)) {
+            const Py_ssize_t count = PyUnicode_GET_LENGTH(text);
+            copy_bytes(out, PyUnicode_DATA(text), static_cast<std::size_t>(count));
+            return out + count;
+        }
+    }
+    return put_wide_text(out, text);
+}
+
+template <typename Char>
+Char* put_wide_text(Char* out, PyObject* text) {
+    const Py_ssize_t count = PyUnicode_GET_LENGTH(text);
+    const void* data = PyUnicode_DATA(text);
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND:
+            if constexpr (sizeof(Char) == 1) {
+                copy_bytes(out, data, static_cast<std::size_t>(count));
+            } else {
+                for (Py_ssize_t i = 0; i < count; ++i) out[i] = static_cast<const Py_UCS1*>(data)[i];
+            }
+            break;
+        case PyUnicode_2BYTE_KIND:
+            for (Py_ssize_t i = 0; i < count; ++i) {
+                out[i] = static_cast<Char>(static_cast<const Py_UCS2*>(data)[i]);
+            }
+            break;
+        default:
+            for (Py_ssize_t i = 0; i < count; ++i) {
+                out[i] = static_cast<Char>(static_cast<const Py_UCS4*>(data)[i]);
+            }
+            break;
+    }
+    return out + count;
+}
+
+template <typename Char>
+Char* put_char(Char* out, char c) {
+    *out = static_cast<Char>(c);
+    return out + 1;
+}
+
+template <typename Char>
+Char* put_spaces(Char* out, Py_ssize_t count) {
+    if constexpr (sizeof(Char) == 1) {
+        if (count > 0) std::memset(out, ' ', static_cast<std::size_t>(count));
+    } else {
+        for (Py_ssize_t i = 0; i < count; ++i) out[i] = ' ';
+    }
+    return out + std::max<Py_ssize_t>(count, 0);
+}
+
+// An ASCII str as str.capitalize() returns it.
+template <typename Char>
+Char* put_capitalized(Char* out, PyObject* key) {
+    const Py_ssize_t count = PyUnicode_GET_LENGTH(key);
+    const char* ascii = static_cast<const char*>(PyUnicode_DATA(key));
+    if constexpr (sizeof(Char) == 1) {
+        core::capitalize_ascii(ascii, static_cast<std::size_t>(count), reinterpret_cast<char*>(out));
+    } else {
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            out[i] = static_cast<Char>(i == 0 ? core::ascii_upper(ascii[0])
+                                              : core::ascii_lower(ascii[i]));
+        }
+    }
+    return out + count;
+}
 
 }  // namespace nerit::layout

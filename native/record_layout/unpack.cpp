@@ -27,12 +27,12 @@ Ref index_error() {
     return Ref();
 }
 
-// list(msg.keys())[0]
-Ref first_key(PyObject* msg) {
+// list(msg.keys())[0]; for an exact dict `value` is set to its value (borrowed from `msg`).
+Ref first_key(PyObject* msg, PyObject*& value) {
+    value = nullptr;
     if (PyDict_CheckExact(msg)) {
         Py_ssize_t pos = 0;
         PyObject* key = nullptr;
-        PyObject* value = nullptr;
         if (!PyDict_Next(msg, &pos, &key, &value)) return index_error();
         return Ref::borrow(key);
     }
@@ -101,11 +101,12 @@ bool drop_field(const FieldMethods& methods, PyObject* fields, PyObject* key) {
     return static_cast<bool>(Ref::steal(PyObject_Vectorcall(methods.pop.get(), call, 2, nullptr)));
 }
 
-// for key, value in fields.items(): event[key] = value
-bool lift_fields(const FieldMethods& methods, PyObject* event, PyObject* fields) {
+// for key, value in fields.items(): event[key] = value; for an exact dict, the loop may take up
+// from `pos` (the entries before it were lifted already).
+bool lift_fields(const FieldMethods& methods, PyObject* event, PyObject* fields,
+                 Py_ssize_t pos = 0) {
     if (!methods.items) {
         const Py_ssize_t size = PyDict_GET_SIZE(fields);
-        Py_ssize_t pos = 0;
         PyObject* key = nullptr;
         PyObject* value = nullptr;
         const bool plain_event = PyDict_CheckExact(event);
@@ -157,38 +158,119 @@ bool lift_fields(const FieldMethods& methods, PyObject* event, PyObject* fields)
     return !PyErr_Occurred();
 }
 
+
+// Values whose release runs no code and cannot be seen by anyone (no finaliser, no weak
+// reference).
+bool is_inert(PyObject* value) {
+    return PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
+           value == Py_None || PyBool_Check(value);
+}
+
+// Whether the exact str `key` is the interned `name` (a hash not yet kept compares by text).
+bool is_key(PyObject* key, PyObject* name) {
+    const Py_hash_t hash = py::compat::cached_str_hash(key);
+    return key == name ||
+           ((hash == -1 || hash == py::compat::cached_str_hash(name)) && same_str(key, name));
+}
+
+// The lifting when no other code can see the message block: "MSG" and its fields are held only
+// by the event (and this call), so the other language's fields need not be dropped one by one
+// before the rest is lifted: they go with the block when "MSG" is deleted. As soon as a lifted
+// key replaces a value (whose release may run code), the fields are dropped after all and the
+// lifting goes on as usual. 1 when the fields were lifted, 0 when the block is not of that kind
+// (nothing changed), -1 with an error set.
+int lift_unseen_fields(const FieldMethods& methods, PyObject* event, PyObject* msg,
+                       PyObject* fields, PyObject* type_key, PyObject* name_key) {
+    // The references: the event's to "MSG" and "MSG"'s to the fields, and one each held here.
+    if (methods.items || !PyDict_CheckExact(event) || !PyDict_CheckExact(msg) ||
+        !py::compat::held_only_by(msg, 2) || !py::compat::held_only_by(fields, 2)) {
+        return 0;
+    }
+    struct Field {
+        PyObject* key;
+        PyObject* value;
+        Py_ssize_t at;  // the position that PyDict_Next reads it from
+    };
+    constexpr int kMaxFields = 32;
+    Field kept[kMaxFields];
+    int count = 0;
+    Py_ssize_t pos = 0;
+    Py_ssize_t at = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    for (; PyDict_Next(fields, &pos, &key, &value); at = pos) {
+        if (!PyUnicode_CheckExact(key)) return 0;
+        if (is_key(key, type_key) || is_key(key, name_key)) {
+            if (!is_inert(value)) return 0;
+            continue;
+        }
+        if (count == kMaxFields) return 0;
+        kept[count++] = {key, value, at};
+    }
+    for (int i = 0; i < count; ++i) {
+        // Nothing runs when the key is new; an equal key in the event keeps its place.
+        PyObject* stored = PyDict_SetDefault(event, kept[i].key, kept[i].value);
+        if (stored == kept[i].value) continue;
+        // Dropping inert values from an exact dict of str keys cannot fail or run code.
+        py::compat::RaisedError error = py::compat::RaisedError::fetch();
+        drop_field(methods, fields, type_key);
+        drop_field(methods, fields, name_key);
+        if (stored == nullptr) {
+            error.restore();
+            return -1;
+        }
+        return lift_fields(methods, event, fields, kept[i].at) ? 1 : -1;
+    }
+    return 1;
+}
 }  // namespace
 
 bool unpack_event_native(Formatting& formatting, PyObject* event) {
     LayoutState& state = formatting.state();
     Ref msg = event_item(event, state.key_msg.get());
     if (!msg) return false;
-    Ref msg_key = first_key(msg.get());
+    PyObject* first_fields = nullptr;
+    Ref msg_key = first_key(msg.get(), first_fields);
     if (!msg_key) return false;
     Ref source = source_of(state, msg_key.get());
-    if (!source || !set_event_item(event, state.key_source.get(), source.get())) return false;
+    if (!source) return false;
+    // A new "source" is stored without running any code; replacing a value may run some (its
+    // release), which may change the event or its message block.
+    bool quiet = false;
+    if (PyDict_CheckExact(event)) {
+        PyObject* stored = PyDict_SetDefault(event, state.key_source.get(), source.get());
+        if (stored == nullptr) return false;
+        quiet = stored == source.get();
+    }
+    if (!quiet && !set_event_item(event, state.key_source.get(), source.get())) return false;
 
-    // event["MSG"] is read again, as the lifting reads it; an exact dict cannot have changed
-    // it by the store of "source".
-    if (!PyDict_CheckExact(event)) {
+    // event["MSG"][msg_key] is read again, as the lifting reads it, unless nothing ran since
+    // the message block's first member was found.
+    Ref fields;
+    if (quiet && first_fields != nullptr) {
+        fields = Ref::borrow(first_fields);
+    } else {
         msg = event_item(event, state.key_msg.get());
         if (!msg) return false;
-    }
-    Ref fields = PyDict_CheckExact(msg.get())
+        fields = PyDict_CheckExact(msg.get())
                      ? event_item(msg.get(), msg_key.get())
                      : Ref::steal(PyObject_GetItem(msg.get(), msg_key.get()));
-    if (!fields) return false;
+        if (!fields) return false;
+    }
     FieldMethods methods;
     if (!methods.fetch(state, fields.get())) return false;
     const int russian = formatting.is_russian();
     if (russian < 0) return false;
     PyObject* type_key = russian ? state.key_type_en.get() : state.key_type_ru.get();
     PyObject* name_key = russian ? state.key_name_en.get() : state.key_name_ru.get();
-    if (!drop_field(methods, fields.get(), type_key) ||
-        !drop_field(methods, fields.get(), name_key)) {
+    const int unseen =
+        lift_unseen_fields(methods, event, msg.get(), fields.get(), type_key, name_key);
+    if (unseen < 0) return false;
+    if (unseen == 0 && (!drop_field(methods, fields.get(), type_key) ||
+                        !drop_field(methods, fields.get(), name_key) ||
+                        !lift_fields(methods, event, fields.get()))) {
         return false;
     }
-    if (!lift_fields(methods, event, fields.get())) return false;
     return (PyDict_CheckExact(event) ? PyDict_DelItem(event, state.key_msg.get())
                                      : PyObject_DelItem(event, state.key_msg.get())) == 0;
 }
