@@ -28,13 +28,14 @@ def event_line(n, today, name=None):
 
 
 def write_log(path, count, odd=()):
-    """`count` usual events; the lines numbered in `odd` are replaced by the text given there
-    (a malformed line, an event the native path leaves to the host)."""
+    """`count` usual events; the lines numbered in `odd` are replaced by the text (or bytes)
+    given there (a malformed line, an event the native path leaves to the host)."""
     today = date.today().isoformat()
     odd = dict(odd)
-    with open(path, "w", encoding="utf-8") as log:
+    with open(path, "wb") as log:
         for n in range(count):
-            log.write(odd.get(n, event_line(n, today)))
+            line = odd.get(n, event_line(n, today))
+            log.write(line if isinstance(line, bytes) else line.encode())
     return path
 
 
@@ -146,6 +147,8 @@ def test_standard_output_gets_the_same_blocks_as_from_print(tmp_path, monkeypatc
     log = write_log(tmp_path / "events", 400, {
         7: '{"ISODATE":"2020-01-01T00:00:00","PRIORITY":"err","MSG":{"a":{"name_en":"t\\tb"}}}\n',
         150: "not json\n",
+        160: event_line(160, date.today()).encode().replace(b"event", b"ev\xffent"),
+        161: b'{"PRIORITY":"err",\xc3"MSG":{}}\n',
         151: event_line(151, date.today()).replace('"PRIORITY":', '"PRIORITY":"err","PRIORITY":'),
         399: event_line(399, date.today(), name="ж" * 5000)})
     native, host = both_ways(monkeypatch, options(log, **chosen),

@@ -146,7 +146,8 @@ int NativePass::take(py::LineOffer* offer, std::string_view line) {
         if (!feed.count_write(text_size, true) || !feed.count_write(1, true)) return -1;
         // Writing to the file may have run signal handlers.
         if (feed.take_wrote()) offer->stop = true;
-    } else if (outcome != core::LineOutcome::rejected) {
+    } else if (outcome != core::LineOutcome::rejected &&
+               outcome != core::LineOutcome::not_utf8) {  // the reader drops such a line
         return 0;
     }
     if (++pass.lines_since_check_ >= kLinesBetweenChecks) offer->stop = true;

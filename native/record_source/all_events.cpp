@@ -7,7 +7,8 @@ PyObject* all_events_step(PyObject* self, py::LineOffer* offer) {
     HostCalls host;
     if (!host.load(self)) return nullptr;
     return next_from_file(
-        self, host, [](const LineText&) { return Verdict::in_range; }, nullptr, offer);
+        self, host, [](const LineText&) { return Verdict::in_range; }, nullptr, offer,
+        /*lines_checked=*/false);
 }
 
 PyObject* all_events_next(PyObject* self) {

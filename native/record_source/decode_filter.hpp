@@ -3,6 +3,7 @@
 
 #include <string_view>
 
+#include "core/utf8.hpp"
 #include "py/pass_api.hpp"
 #include "record_source/lookup_cache.hpp"
 
@@ -18,6 +19,9 @@ struct LineText {
     std::string_view utf8;
     Ref held;  // a str made of the bytes before Python code runs, which could move them
     py::LineOffer* offer = nullptr;  // the native pass reading this line, if any
+    // UTF-8 bytes the reader left unchecked for the native pass, whose scan checks them itself;
+    // a line it declines is checked before it is decoded.
+    bool unchecked = false;
 };
 
 // Before Python code may run during a native pass: tells the pass once per step, so that it
@@ -42,6 +46,11 @@ inline Offered offer_line(LineText& line, std::string_view bytes) {
         const int taken = offer->take(offer, bytes);
         if (taken < 0) return Offered::error;
         if (taken > 0) return offer->stop ? Offered::end_step : Offered::next_line;
+    }
+    if (line.unchecked) {
+        // Dropped as the reader drops a line that is not UTF-8.
+        if (!core::is_valid_utf8(bytes)) return Offered::next_line;
+        line.unchecked = false;
     }
     return python_may_run(line) ? Offered::decode : Offered::error;
 }

@@ -22,8 +22,9 @@ class LineSource {
 
     // The next line of a file read to its end. Lines that do not decode in the file's encoding,
     // and lines too long to hold, are dropped here; so are lines that `floor` passes over,
-    // before their bytes are checked. A line stays valid until the next call.
-    Got next(LineText& line, const core::DateFloor* floor = nullptr);
+    // before their bytes are checked. A line stays valid until the next call. Without
+    // `check_utf8`, UTF-8 bytes come unchecked (marked so) for a caller that checks them.
+    Got next(LineText& line, const core::DateFloor* floor = nullptr, bool check_utf8 = true);
 
     // New-events: the next whole line of a file that is still being written (see
     // LineReader::next_appended); the readline of another file's object as it comes.
@@ -48,10 +49,10 @@ class LineSource {
     Got read_error();
     // Turns the bytes of one line into its text: 1 done, 0 when they do not decode (the line is
     // dropped), -1 on error.
-    int hand_on(const core::LineReader::Line& read, LineText& line);
+    int hand_on(const core::LineReader::Line& read, LineText& line, bool check_utf8 = true);
     // The first line `read_one` gives that decodes.
     template <class ReadOne>
-    Got first_decodable(LineText& line, ReadOne&& read_one);
+    Got first_decodable(LineText& line, ReadOne&& read_one, bool check_utf8 = true);
 
     OwnFile* own_ = nullptr;
     ModuleState* st_ = nullptr;
@@ -75,16 +76,19 @@ enum class Verdict { skip, in_range, past_end, error };
 // not even judged. With an `offer` (a native pass), a line in range is first offered as bytes;
 // the loop then returns without a record (and without an error) when the offer asks to stop or
 // once Python code ran for a line that gave no record, with `offer->stop` set.
+// A judge that never looks at the line lets a native pass check its bytes itself
+// (`lines_checked` false).
 template <class Judge>
 PyObject* next_from_file(PyObject* self, HostCalls& host, Judge&& judge,
-                         const core::DateFloor* floor = nullptr, py::LineOffer* offer = nullptr) {
+                         const core::DateFloor* floor = nullptr, py::LineOffer* offer = nullptr,
+                         bool lines_checked = true) {
     LineSource source;
     if (!source.begin(self, host)) return nullptr;
     bool dropped = false;
     while (true) {
         LineText line;
         line.offer = offer;
-        LineSource::Got got = source.next(line, floor);
+        LineSource::Got got = source.next(line, floor, lines_checked || offer == nullptr);
         if (got == LineSource::Got::error) return nullptr;
         Verdict verdict = got == LineSource::Got::end ? Verdict::past_end : judge(line);
         if (verdict == Verdict::error) return nullptr;
