@@ -56,6 +56,16 @@ class ByteBuffer {
         if (size < size_) size_ = size;
     }
 
+    // Drops the first `count` bytes, keeping the rest in order.
+    void drop_front(std::size_t count) noexcept {
+        if (count >= size_) {
+            size_ = 0;
+            return;
+        }
+        std::memmove(data_.get(), data_.get() + count, size_ - count);
+        size_ -= count;
+    }
+
     // Makes room for `count` more bytes and returns where they go; they count as written.
     // May throw std::bad_alloc.
     char* extend(std::size_t count) {

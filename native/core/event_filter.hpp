@@ -18,6 +18,8 @@ enum class FilterDecision {
 struct EventFilters {
     std::vector<std::string> priorities;  // "PRIORITY" must equal one of them
     std::vector<std::string> sources;     // one must occur in the first message member's name
+
+    friend bool operator==(const EventFilters&, const EventFilters&) = default;
 };
 
 // What the iterators' _filter_event returns for the line's decoded object, or decline where

@@ -26,6 +26,8 @@ struct LayoutSettings {
     std::string color_fail;
     std::string color_grey;
     std::string color_end;
+
+    friend bool operator==(const LayoutSettings&, const LayoutSettings&) = default;
 };
 
 // Writes events of scanned lines as the formatter's format_event returns them. Reused from

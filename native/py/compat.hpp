@@ -76,6 +76,30 @@ inline bool dict_discard(PyObject* dict, PyObject* key) {
 #endif
 }
 
+// --- Text files -----------------------------------------------------------------------------
+
+// Whether the host's text file (TextIOWrapper) may turn "\n" into another line end when it
+// writes: its newline argument, which no attribute shows, is among the objects its traverse
+// visits (every supported release). A visited str "\r" or "\r\n" counts; pending text that
+// happens to be such a str gives a false alarm, which only costs the caller its fast path.
+inline bool text_file_may_translate(PyObject* file) {
+    traverseproc traverse = Py_TYPE(file)->tp_traverse;
+    if (traverse == nullptr) return true;
+    bool found = false;
+    traverse(
+        file,
+        [](PyObject* object, void* flag) -> int {
+            if (PyUnicode_CheckExact(object) &&
+                (PyUnicode_CompareWithASCIIString(object, "\r") == 0 ||
+                 PyUnicode_CompareWithASCIIString(object, "\r\n") == 0)) {
+                *static_cast<bool*>(flag) = true;
+            }
+            return 0;
+        },
+        &found);
+    return found;
+}
+
 // --- Errors ---------------------------------------------------------------------------------
 
 // The error being raised, taken out of the interpreter (as an exception instance) so that other

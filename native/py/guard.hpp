@@ -99,7 +99,7 @@ class Stamp {
 // previous build are renewed rather than dropped and taken again.
 class Guard {
   public:
-    static constexpr std::size_t kCapacity = 12;
+    static constexpr std::size_t kCapacity = 16;
     static constexpr std::size_t kInstances = 4;
 
     void restart() noexcept {

@@ -2,9 +2,13 @@
 // reaches them.
 #pragma once
 
+#include <optional>
+
+#include "core/text_file_blocks.hpp"
 #include "py/guard.hpp"
 #include "py/host.hpp"
 #include "py/module_state.hpp"
+#include "py/pass_api.hpp"
 #include "record_console/print_target.hpp"
 
 namespace nerit::console {
@@ -103,7 +107,17 @@ namespace nerit::console {
     X(s_refusals_module, "nerit_record_console._tar_refusals")     \
     X(fast_paths_name, py::kFastPathsAttr)                         \
     X(newline, "\n") /* the end print writes */                    \
-    X(write_name, "write")
+    X(write_name, "write")                                         \
+    X(a_line_buffering, "line_buffering")                          \
+    X(a_write_through, "write_through")                            \
+    X(a_chunk_size, "_CHUNK_SIZE")                                 \
+    X(a_closed, "closed")                                          \
+    X(a_encoding, "encoding")                                      \
+    X(a_buffer, "buffer")                                          \
+    X(a_readable, "readable")                                      \
+    X(a_writable, "writable")                                      \
+    X(a_flush, "flush")                                            \
+    X(s_utf_8, "utf-8")
 
 // The other references the module holds.
 #define NERIT_CONSOLE_REFS(X)                                                             \
@@ -111,21 +125,50 @@ namespace nerit::console {
     X(builtins_dict)    /* dictionary of the builtins module */                             \
     X(builtin_print)    /* builtins.print as it was when the module loaded */               \
     X(viewer_type)                                                                        \
-    X(file_keyword) /* ("file",), keyword names of print(text, file=...) */
+    X(file_keyword) /* ("file",), keyword names of print(text, file=...) */              \
+    /* The host's own file types: standard output the native loop writes through. */      \
+    X(text_io_wrapper_type)                                                               \
+    X(buffered_writer_type)                                                               \
+    X(file_io_type)                                                                       \
+    X(codecs_lookup)                                                                      \
+    X(utf8_encoding) /* an encoding str once known to name UTF-8 */
+
+// How many bytes standard output's text file holds that it has not handed to its buffer yet,
+// counted from what the viewer wrote to it; the native loop hands its text on at the points the
+// host's writes would. Unknown (-1) until the first pass of a show flushes that file; a later
+// pass that finds it unknown leaves the file to print.
+struct PendingCount {
+    py::Ref file;
+    Py_ssize_t bytes = -1;
+    bool may_flush = false;  // no event of this show was printed yet
+
+    void forget() {
+        file.reset();
+        bytes = -1;
+    }
+};
 
 // Per-module data, declared once in the tables above.
 struct ConsoleState {
     NERIT_STATE_TABLE(NERIT_CONSOLE_NAMES, NERIT_CONSOLE_REFS)
     PrintCache print_cache;
+    PendingCount stdout_pending;
+    // When the interpreter's text files hand pending text on before a write; empty when
+    // unknown, and the native loop then leaves standard output to print.
+    std::optional<core::HandsBefore> text_file_hands_before;
     py::Watchers watchers;
+    const py::SourcePassApi* source_api = nullptr;  // live as long as the imported modules
+    const py::LayoutPassApi* layout_api = nullptr;
 
     int traverse(visitproc visit, void* arg) const {
         if (const int visited = traverse_table(visit, arg)) return visited;
+        Py_VISIT(stdout_pending.file.get());
         return print_cache.traverse(visit, arg);
     }
     void clear() {
         clear_table();
         print_cache.clear();
+        stdout_pending.forget();
     }
 };
 

@@ -3,6 +3,7 @@
 
 #include "py/host.hpp"
 #include "record_console/console_state.hpp"
+#include "record_console/stdout_text.hpp"
 #include "record_console/viewer.hpp"
 
 namespace nerit::console {
@@ -75,6 +76,24 @@ bool capture_builtin_print(ConsoleState& st) {
     return static_cast<bool>(st.builtin_print);
 }
 
+// The host's file types and codec lookup, and the other modules' tables for the native loop.
+bool capture_native_pass(ConsoleState& st) {
+    Ref io = Ref::steal(PyImport_ImportModule("io"));
+    Ref codecs = Ref::steal(PyImport_ImportModule("codecs"));
+    if (!io || !codecs) return false;
+    st.text_io_wrapper_type = py::getattr(io.get(), "TextIOWrapper");
+    st.buffered_writer_type = py::getattr(io.get(), "BufferedWriter");
+    st.file_io_type = py::getattr(io.get(), "FileIO");
+    st.codecs_lookup = py::getattr(codecs.get(), "lookup");
+    if (!st.text_io_wrapper_type || !st.buffered_writer_type || !st.file_io_type ||
+        !st.codecs_lookup) {
+        return false;
+    }
+    st.source_api = py::import_pass_api<py::SourcePassApi>(py::kSourcePassCapsule);
+    st.layout_api = py::import_pass_api<py::LayoutPassApi>(py::kLayoutPassCapsule);
+    return st.source_api != nullptr && st.layout_api != nullptr && learn_text_file_rule(st);
+}
+
 int exec_module(PyObject* module) {
     ConsoleState* st = StateSlot::create(module);
     if (st == nullptr || !make_constants(*st) || !st->watchers.attach() ||
@@ -94,7 +113,10 @@ int exec_module(PyObject* module) {
                              "NeritTimeRangeEventIterator", "NeritAllEventsIterator"}) {
         if (!import_name_from(module, "nerit_record_console.record_source", name)) return -1;
     }
-    if (!bind_message_domain(module) || !capture_builtin_print(*st)) return -1;
+    if (!bind_message_domain(module) || !capture_builtin_print(*st) ||
+        !capture_native_pass(*st)) {
+        return -1;
+    }
     st->viewer_type = make_viewer_type(module);
     if (!st->viewer_type) return -1;
     return PyModule_AddObjectRef(module, "NeritEventViewer", st->viewer_type.get());

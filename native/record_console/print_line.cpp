@@ -4,6 +4,7 @@
 
 #include "py/host.hpp"
 #include "record_console/host_calls.hpp"
+#include "record_console/stdout_text.hpp"
 
 namespace nerit::console {
 
@@ -45,9 +46,11 @@ bool find_print_target(const Context& ctx, PrintTarget& out) {
     return true;
 }
 
+}  // namespace
+
 // The current target, from the cache while the dicts it was read from are unchanged. The cache
 // is kept only when sys is a plain module, whose attributes are its dict entries.
-bool current_print_target(const Context& ctx, PrintTarget& out) {
+bool print_target_now(const Context& ctx, PrintTarget& out) {
     ConsoleState& st = *ctx.state;
     PrintCache& cache = st.print_cache;
     if (cache.guard.holds()) {
@@ -76,6 +79,8 @@ bool current_print_target(const Context& ctx, PrintTarget& out) {
     return true;
 }
 
+namespace {
+
 // file.write(text), as print calls it: through the method lookup, with no bound method made.
 bool write_to(const ConsoleState& st, PyObject* file, PyObject* text) {
     PyObject* stack[] = {file, text};
@@ -87,19 +92,32 @@ bool write_to(const ConsoleState& st, PyObject* file, PyObject* text) {
 
 bool print_line(const Context& ctx, PyObject* text) {
     PrintTarget target;
-    if (!current_print_target(ctx, target)) return false;
-    if (target.replacement) return static_cast<bool>(call(target.replacement.get(), {text}));
-    const ConsoleState& st = *ctx.state;
+    if (!print_target_now(ctx, target)) return false;
+    ConsoleState& st = *ctx.state;
+    if (target.replacement) {
+        st.stdout_pending.forget();  // it may write anywhere
+        return static_cast<bool>(call(target.replacement.get(), {text}));
+    }
     PyObject* file = target.stdout_file.get();
     if (file == Py_None) return true;  // print writes nothing without a stdout
     if (!target.fast) {
+        st.stdout_pending.forget();
         return static_cast<bool>(call(st.builtin_print.get(), {text, file}, st.file_keyword.get()));
     }
     // print writes str(text), then its end, with two calls of file.write.
-    const bool written = PyUnicode_CheckExact(text)
-                             ? write_to(st, file, text)
-                             : PyFile_WriteObject(text, file, Py_PRINT_RAW) == 0;
-    return written && write_to(st, file, st.newline.get());
+    const bool exact_text = PyUnicode_CheckExact(text);
+    const bool written = exact_text ? write_to(st, file, text)
+                                    : PyFile_WriteObject(text, file, Py_PRINT_RAW) == 0;
+    if (!written || !write_to(st, file, st.newline.get())) {
+        st.stdout_pending.forget();
+        return false;
+    }
+    if (exact_text) {
+        count_host_print(*ctx.state, file, text);
+    } else {
+        st.stdout_pending.forget();
+    }
+    return true;
 }
 
 }  // namespace nerit::console

@@ -3,6 +3,7 @@
 #include "py/guard.hpp"
 #include "record_console/event_escape.hpp"
 #include "record_console/host_calls.hpp"
+#include "record_console/native_pass.hpp"
 #include "record_console/print_line.hpp"
 #include "record_console/viewer.hpp"
 #include "record_console/pending_error.hpp"
@@ -41,25 +42,57 @@ class FormatterLookup {
     Ref formatter_;
 };
 
+// Draws, escapes, formats and prints one event the host's way; `event` is what the iterator
+// yielded. False with an error set when formatting or printing fails.
+bool print_event(const Context& ctx, PyObject* self, FormatterLookup& formatters, Ref event) {
+    Ref safe_event = escape_event(event.get());
+    if (!safe_event) return false;
+    event.reset();
+    Ref formatter = formatters.get(ctx, self);
+    if (!formatter) return false;
+    Ref text = call_method(formatter.get(), ctx.state->a_format_event.get(), {safe_event.get()});
+    return text && print_line(ctx, text.get());
+}
+
 // Prints every event that `source` yields, each as soon as it is drawn. False with an error set
-// when drawing, formatting or printing fails.
+// when drawing, formatting or printing fails. While the proof holds, lines go through the native
+// loop; an event it declines is printed the host's way, and the proof is checked again.
 bool print_events(const Context& ctx, PyObject* self, PyObject* source) {
     Ref events = Ref::steal(PyObject_GetIter(source));
     if (!events) return false;
     FormatterLookup formatters;
+    NativePass pass;
+    if (py::fast_paths_enabled(ctx.module, ctx.state->fast_paths_name.get())) {
+        Ref formatter = formatters.get(ctx, self);
+        if (!formatter || (!pass.begin(ctx, self, events.get(), formatter.get()) &&
+                           PyErr_Occurred())) {
+            return false;
+        }
+    }
+    ctx.state->stdout_pending.may_flush = false;  // only before anything of the show is printed
     while (true) {
         // A loop that never returns to the interpreter must still notice Ctrl-C.
         if (PyErr_CheckSignals() < 0) return false;
+        if (pass.active()) {
+            Ref record;
+            switch (pass.run(record)) {
+                case PassEnd::end:
+                    return true;
+                case PassEnd::error:
+                    return false;
+                case PassEnd::record:
+                    if (!print_event(ctx, self, formatters, std::move(record)) ||
+                        !pass.check_again()) {
+                        return false;
+                    }
+                    continue;
+                case PassEnd::host:
+                    break;
+            }
+        }
         Ref event = Ref::steal(PyIter_Next(events.get()));
         if (!event) return !PyErr_Occurred();
-        Ref safe_event = escape_event(event.get());
-        if (!safe_event) return false;
-        event.reset();
-        Ref formatter = formatters.get(ctx, self);
-        if (!formatter) return false;
-        Ref text =
-            call_method(formatter.get(), ctx.state->a_format_event.get(), {safe_event.get()});
-        if (!text || !print_line(ctx, text.get())) return false;
+        if (!print_event(ctx, self, formatters, std::move(event))) return false;
     }
 }
 
@@ -143,7 +176,10 @@ bool clean_up(const Context& ctx, PyObject* self) {
 PyObject* viewer_show_events(PyObject* self, PyObject*) {
     Context ctx;
     if (!context_of(self, ctx)) return nullptr;
+    ctx.state->stdout_pending.may_flush = true;
     if (!first_pass_and_follow(ctx, self)) handle_body_error(ctx);
+    // Code outside the viewer may write to standard output before it shows again.
+    ctx.state->stdout_pending.forget();
     // Whatever is pending (an exit, an unhandled error) waits while the directory is removed.
     PendingError pending = PendingError::fetch();
     {

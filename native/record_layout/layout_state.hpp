@@ -24,6 +24,7 @@ using py::Ref;
     X(attr_color_fail, "COLOR_FAIL")                                                              \
     X(attr_color_grey, "COLOR_GREY")                                                              \
     X(attr_color_end, "COLOR_END")                                                                \
+    X(attr_format_event, "format_event")                                                      \
     X(attr_unpack, "_NeritEventFormatter__unpack_event_dict")                                     \
     X(attr_with_expression, "_NeritEventFormatter__format_event_with_expression")                 \
     X(attr_colorize_priority, "_NeritEventFormatter__colorize_priority")                          \
@@ -65,6 +66,7 @@ using py::Ref;
        its fromisoformat only while the module's "datetime" is still this object. */            \
     X(original_datetime)                                                                         \
     /* The method descriptors of the class as created, to spot overrides. */                    \
+    X(native_format_event)                                                                       \
     X(native_unpack)                                                                             \
     X(native_with_expression)                                                                    \
     X(native_colorize_priority)                                                                  \

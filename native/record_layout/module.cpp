@@ -47,7 +47,8 @@ bool add_formatter_class(PyObject* module, LayoutState& s, PyObject* locale_modu
         Ref* slot;
         PyObject* name;
     };
-    const Native natives[] = {{&s.native_unpack, s.attr_unpack.get()},
+    const Native natives[] = {{&s.native_format_event, s.attr_format_event.get()},
+                              {&s.native_unpack, s.attr_unpack.get()},
                               {&s.native_with_expression, s.attr_with_expression.get()},
                               {&s.native_colorize_priority, s.attr_colorize_priority.get()},
                               {&s.native_colorize, s.attr_colorize.get()}};
@@ -99,7 +100,8 @@ int exec_module(PyObject* module) {
     if (!event_alias || PyModule_AddObjectRef(module, "NeritEvent", event_alias.get()) < 0) {
         return -1;
     }
-    if (!add_formatter_class(module, s, locale_module.get())) return -1;
+    if (!add_formatter_class(module, s, locale_module.get()) || !publish_native_pass(module))
+        return -1;
     return py::init_fast_paths_switch(module);
 }
 

@@ -2,15 +2,18 @@
 #include "record_source/line_source.hpp"
 
 namespace nerit::record_source {
-namespace {
 
-PyObject* all_events_next(PyObject* self) {
+PyObject* all_events_step(PyObject* self, py::LineOffer* offer) {
     HostCalls host;
     if (!host.load(self)) return nullptr;
-    return next_from_file(self, host, [](const LineText&) { return Verdict::in_range; });
+    return next_from_file(
+        self, host, [](const LineText&) { return Verdict::in_range; }, nullptr, offer,
+        /*lines_checked=*/false);
 }
 
-}  // namespace
+PyObject* all_events_next(PyObject* self) {
+    return all_events_step(self, nullptr);
+}
 
 PyObject* make_all_events_type(PyObject* module, PyObject* base) {
     PyType_Slot slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(iterator_traverse)},

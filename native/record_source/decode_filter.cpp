@@ -18,6 +18,7 @@ Ref module_global(PyObject* module, PyObject* name) {
 
 bool hold_as_text(LineText& line) {
     if (line.object != nullptr) return true;
+    if (!python_may_run(line)) return false;
     line.held = Ref::steal(PyUnicode_DecodeUTF8(
         line.utf8.data(), static_cast<Py_ssize_t>(line.utf8.size()), "strict"));
     line.object = line.held.get();

@@ -143,7 +143,7 @@ LineSource::Got LineSource::read_error() {
     return Got::error;
 }
 
-int LineSource::hand_on(const core::LineReader::Line& read, LineText& line) {
+int LineSource::hand_on(const core::LineReader::Line& read, LineText& line, bool check_utf8) {
     std::string_view text = read.content;
     if (read.lf_follows) {
         text = std::string_view(read.content.data(), read.content.size() + 1);
@@ -153,9 +153,10 @@ int LineSource::hand_on(const core::LineReader::Line& read, LineText& line) {
         text = scratch_;
     }
     if (encoding_ == nullptr) {
-        if (!core::is_valid_utf8(read.content)) return 0;
+        if (check_utf8 && !core::is_valid_utf8(read.content)) return 0;
         line.object = nullptr;
         line.utf8 = text;
+        line.unchecked = !check_utf8;
         return 1;
     }
     decoded_ = Ref::steal(PyUnicode_Decode(text.data(), static_cast<Py_ssize_t>(text.size()),
@@ -170,22 +171,25 @@ int LineSource::hand_on(const core::LineReader::Line& read, LineText& line) {
 }
 
 template <class ReadOne>
-LineSource::Got LineSource::first_decodable(LineText& line, ReadOne&& read_one) {
+LineSource::Got LineSource::first_decodable(LineText& line, ReadOne&& read_one,
+                                            bool check_utf8) {
     while (true) {
         core::LineReader::Line read;
         core::LineReader::Status status = read_one(read);
         if (status == core::LineReader::Status::end_of_file) return Got::end;
         if (status == core::LineReader::Status::read_error) return read_error();
-        int handed = hand_on(read, line);
+        int handed = hand_on(read, line, check_utf8);
         if (handed != 0) return handed > 0 ? Got::line : Got::error;
     }
 }
 
-LineSource::Got LineSource::next(LineText& line, const core::DateFloor* floor) {
+LineSource::Got LineSource::next(LineText& line, const core::DateFloor* floor,
+                                 bool check_utf8) {
     if (!reader_) return read_host_line(line);
     if (floor == nullptr) {
         return first_decodable(
-            line, [this](core::LineReader::Line& read) { return reader_->next(read); });
+            line, [this](core::LineReader::Line& read) { return reader_->next(read); },
+            check_utf8);
     }
     return first_decodable(line, [this, floor](core::LineReader::Line& read) {
         return reader_->next(read, [floor](std::string_view bytes) {

@@ -22,8 +22,9 @@ class LineSource {
 
     // The next line of a file read to its end. Lines that do not decode in the file's encoding,
     // and lines too long to hold, are dropped here; so are lines that `floor` passes over,
-    // before their bytes are checked. A line stays valid until the next call.
-    Got next(LineText& line, const core::DateFloor* floor = nullptr);
+    // before their bytes are checked. A line stays valid until the next call. Without
+    // `check_utf8`, UTF-8 bytes come unchecked (marked so) for a caller that checks them.
+    Got next(LineText& line, const core::DateFloor* floor = nullptr, bool check_utf8 = true);
 
     // New-events: the next whole line of a file that is still being written (see
     // LineReader::next_appended); the readline of another file's object as it comes.
@@ -36,6 +37,8 @@ class LineSource {
     // True when lines come from the native reader (as UTF-8 bytes or decoded text).
     bool native() const { return reader_ != nullptr; }
     core::LineReader* reader() const { return reader_.get(); }
+    // True when lines come from the native reader as UTF-8 bytes, checked here.
+    bool reads_utf8() const { return reader_ != nullptr && encoding_ == nullptr; }
 
   private:
     enum class Below { usable, not_now, never, error };
@@ -46,10 +49,10 @@ class LineSource {
     Got read_error();
     // Turns the bytes of one line into its text: 1 done, 0 when they do not decode (the line is
     // dropped), -1 on error.
-    int hand_on(const core::LineReader::Line& read, LineText& line);
+    int hand_on(const core::LineReader::Line& read, LineText& line, bool check_utf8 = true);
     // The first line `read_one` gives that decodes.
     template <class ReadOne>
-    Got first_decodable(LineText& line, ReadOne&& read_one);
+    Got first_decodable(LineText& line, ReadOne&& read_one, bool check_utf8 = true);
 
     OwnFile* own_ = nullptr;
     ModuleState* st_ = nullptr;
@@ -70,27 +73,44 @@ enum class Verdict { skip, in_range, past_end, error };
 // The __next__ loop of the iterators that read `_file` once to its end: each line is judged
 // (`judge(line)` returns a Verdict), decoded and filtered when in range; the file is closed
 // when it runs out or a line lies past the end of the range. Lines that `floor` passes over are
-// not even judged.
+// not even judged. With an `offer` (a native pass), a line in range is first offered as bytes;
+// the loop then returns without a record (and without an error) when the offer asks to stop or
+// once Python code ran for a line that gave no record, with `offer->stop` set.
+// A judge that never looks at the line lets a native pass check its bytes itself
+// (`lines_checked` false).
 template <class Judge>
 PyObject* next_from_file(PyObject* self, HostCalls& host, Judge&& judge,
-                         const core::DateFloor* floor = nullptr) {
+                         const core::DateFloor* floor = nullptr, py::LineOffer* offer = nullptr,
+                         bool lines_checked = true) {
     LineSource source;
     if (!source.begin(self, host)) return nullptr;
+    bool dropped = false;
     while (true) {
         LineText line;
-        LineSource::Got got = source.next(line, floor);
+        line.offer = offer;
+        LineSource::Got got = source.next(line, floor, lines_checked || offer == nullptr);
         if (got == LineSource::Got::error) return nullptr;
         Verdict verdict = got == LineSource::Got::end ? Verdict::past_end : judge(line);
         if (verdict == Verdict::error) return nullptr;
-        if (verdict == Verdict::skip) continue;
+        if (verdict == Verdict::skip) {
+            if (offer != nullptr && offer->python_ran) return stop_step(*offer);
+            continue;
+        }
         if (verdict == Verdict::past_end) {
             Ref closed = close_file(self, host.st);
             return nullptr;
         }
+        const Offered offered = offer_line(line, without_line_end(line.utf8));
+        if (offered == Offered::next_line) continue;
+        if (offered != Offered::decode) return nullptr;
+        // Code run for a line dropped earlier in this call may have replaced json.loads.
+        if (dropped && !host.refresh(self)) return nullptr;
         Ref record;
         int accepted = decode_and_filter(self, host, line, record);
         if (accepted < 0) return nullptr;
         if (accepted > 0) return record.release();
+        if (offer != nullptr) return stop_step(*offer);
+        dropped = true;
     }
 }
 

@@ -107,6 +107,14 @@ bool HostCalls::load(PyObject* self) {
     return true;
 }
 
+bool HostCalls::refresh(PyObject* self) {
+    if (as_iterator(self)->native->lookups.vouches_for(self, *this)) return true;
+    Ref kept_file = file;  // the line being read belongs to the file this call began with
+    if (!load(self)) return false;
+    file = std::move(kept_file);
+    return true;
+}
+
 void HostCalls::refresh_filters(PyObject* self) {
     if (as_iterator(self)->native->lookups.vouches_for(self, *this)) return;
     // Code ran that may have changed what lookup finds: back to looking everything up.

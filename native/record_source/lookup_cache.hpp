@@ -40,6 +40,11 @@ struct HostCalls {
     // Before a record is filtered: user code may have run since load() (a replaced json.loads,
     // a filter override), so re-reads the filter hooks when the cache no longer vouches for them.
     void refresh_filters(PyObject* self);
+    // Before a line is decoded: user code that ran for an earlier line of the same call (the
+    // decoder's error for a malformed line) may have replaced json.loads or a filter, so
+    // everything is looked up again when the cache no longer vouches for it. False with an
+    // error set when a lookup fails.
+    bool refresh(PyObject* self);
 
   private:
     void load_filters_live(PyObject* self);

@@ -136,7 +136,7 @@ int exec_module(PyObject* module) {
         !add_aliases(module) || !add_classes(module, st)) {
         return -1;
     }
-    if (py::init_fast_paths_switch(module) < 0) return -1;
+    if (py::init_fast_paths_switch(module) < 0 || !publish_native_pass(module)) return -1;
     // Private and read when an iterator starts reading a file, so that tests can lower it.
     Ref limit = Ref::steal(PyLong_FromSize_t(kMaxLineLength));
     return add(module, "_max_line_length", limit) ? 0 : -1;

@@ -157,7 +157,9 @@ Poll follow_path(PyObject* self, ModuleState* st, LineSource& source, LineText& 
     return PyErr_Occurred() ? Poll::error : Poll::wait;
 }
 
-PyObject* new_next(PyObject* self) {
+}  // namespace
+
+PyObject* new_step(PyObject* self, py::LineOffer* offer) {
     HostCalls host;
     OwnFile& own = as_iterator(self)->native->own;
     LineSource source;
@@ -165,15 +167,22 @@ PyObject* new_next(PyObject* self) {
         // A wait ran code (time.sleep may be replaced): what lookup finds is checked anew.
         if (!host.load(self) || !source.begin(self, host)) return nullptr;
         LineText text;
+        text.offer = offer;
         LineSource::Got got = source.next_appended(text);
         if (got == LineSource::Got::error) return nullptr;
         if (got == LineSource::Got::end) {
+            // Following the path and waiting run Python code: a native pass hands its text on
+            // first, and checks again after the wait.
+            LineText no_line;
+            no_line.offer = offer;
+            if (!python_may_run(no_line)) return nullptr;
             bool have_rest = false;
             Poll poll = source.native() ? follow_path(self, host.st, source, text, have_rest)
                                         : Poll::wait;
             if (poll == Poll::error) return nullptr;
             if (!have_rest) {
                 if (poll == Poll::wait && !sleep_one_second(host)) return nullptr;
+                if (offer != nullptr) return stop_step(*offer);
                 continue;
             }
         }
@@ -181,17 +190,29 @@ PyObject* new_next(PyObject* self) {
         if (!source.native() && text.object != nullptr) {
             whole = whole_host_line(own, text.object);
             if (!whole) {
-                if (PyErr_Occurred() || !sleep_one_second(host)) return nullptr;
+                if (PyErr_Occurred() || !python_may_run(text) || !sleep_one_second(host))
+                    return nullptr;
+                if (offer != nullptr) return stop_step(*offer);
                 continue;
             }
             text.object = whole.get();
         }
+        const Offered offered = offer_line(text, without_line_end(text.utf8));
+        if (offered == Offered::next_line) continue;
+        if (offered != Offered::decode) return nullptr;
         Ref record;
         int accepted = decode_and_filter(self, host, text, record);
         if (accepted < 0) return nullptr;
         if (accepted > 0) return record.release();
+        if (offer != nullptr) return stop_step(*offer);
     }
 }
+
+PyObject* new_next(PyObject* self) {
+    return new_step(self, nullptr);
+}
+
+namespace {
 
 PyObject* new_close(PyObject* self, PyObject*) {
     ModuleState* st = state_of(self);

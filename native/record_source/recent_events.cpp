@@ -274,12 +274,15 @@ Read read_window_line(PyObject* module, ModuleState* st, HostCalls& host, OwnFil
     return line.text ? Read::line : Read::error;
 }
 
-PyObject* recent_next(PyObject* self) {
+}  // namespace
+
+PyObject* recent_step(PyObject* self, py::LineOffer* offer) {
     HostCalls host;
     if (!host.load(self)) return nullptr;
     ModuleState* st = host.st;
     Ref one = Ref::steal(PyLong_FromLong(1));
     if (!one) return nullptr;
+    bool dropped = false;
     while (true) {
         Ref current = py::getattr(self, st->names.current_line.get());
         if (!current) return nullptr;
@@ -299,6 +302,12 @@ PyObject* recent_next(PyObject* self) {
         if (!offset) return nullptr;
         Ref file = py::getattr(self, st->names.file.get());
         if (!file) return nullptr;
+        if (!PyLong_CheckExact(offset.get())) {
+            // The file's own seek reads it, and may run Python code to do so.
+            LineText unread;
+            unread.offer = offer;
+            if (!python_may_run(unread)) return nullptr;
+        }
         WindowLine window;
         Read read = read_window_line(host.module, st, host, as_iterator(self)->native->own,
                                      file.get(), offset.get(), window);
@@ -312,12 +321,42 @@ PyObject* recent_next(PyObject* self) {
         LineText text;
         text.object = window.text.get();
         text.utf8 = window.utf8;
+        text.offer = offer;
+        const Offered offered = offer_line(text, text.utf8);
+        if (offered == Offered::next_line) continue;
+        if (offered != Offered::decode) return nullptr;
+        // Code run for a line dropped earlier in this call may have replaced json.loads.
+        if (dropped && !host.refresh(self)) return nullptr;
         Ref record;
         int accepted = decode_and_filter(self, host, text, record);
         if (accepted < 0) return nullptr;
         if (accepted > 0) return record.release();
+        if (offer != nullptr) return stop_step(*offer);
+        dropped = true;
     }
 }
+
+PyObject* recent_next(PyObject* self) {
+    return recent_step(self, nullptr);
+}
+
+int recent_pass_ready(PyObject* self, HostCalls& host) {
+    ModuleState* st = host.st;
+    PyObject* dict = py::Guard::instance_dict_of(self);
+    if (dict == nullptr || !PyDict_CheckExact(dict)) return 0;
+    // Counting through the window runs no Python code on the host's own int and list.
+    PyObject* current = instance_entry(Py_TYPE(self), dict, st->names.current_line.get());
+    PyObject* positions = instance_entry(Py_TYPE(self), dict, st->names.positions.get());
+    PyObject* file = instance_entry(Py_TYPE(self), dict, st->names.file.get());
+    if (current == nullptr || positions == nullptr || file == nullptr ||
+        !PyLong_CheckExact(current) || !PyList_CheckExact(positions)) {
+        return 0;
+    }
+    if (own_window(host.module, st, as_iterator(self)->native->own, file) != nullptr) return 1;
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+namespace {
 
 PyMethodDef recent_methods[] = {
     {"__init__", cfunction(recent_init_method), METH_VARARGS | METH_KEYWORDS | METH_COEXIST,

@@ -275,7 +275,9 @@ Verdict judge_line(HostCalls& host, DateLookups& rules, LineText& line) {
     return compare_objects(rules, event_date.get());
 }
 
-PyObject* range_next(PyObject* self) {
+}  // namespace
+
+PyObject* range_step(PyObject* self, py::LineOffer* offer) {
     HostCalls host;
     if (!host.load(self)) return nullptr;
     DateLookups rules;
@@ -287,8 +289,33 @@ PyObject* range_next(PyObject* self) {
         floor.emplace(rules.since_value);
     return next_from_file(
         self, host, [&](LineText& line) { return judge_line(host, rules, line); },
-        floor ? &*floor : nullptr);
+        floor ? &*floor : nullptr, offer);
 }
+
+PyObject* range_next(PyObject* self) {
+    return range_step(self, nullptr);
+}
+
+int range_pass_ready(PyObject* self, HostCalls& host, const py::Watchers& watchers,
+                     py::Guard& guard) {
+    DateLookups rules;
+    if (!load_dates(self, host, rules)) return -1;
+    if (!rules.native_search || !rules.native_parse || !rules.native_compare) return 0;
+    // The way to isoparse, which the rules were found through, must stay as it is.
+    ModuleState* st = host.st;
+    PyObject* dateutil = py::module_global(host.module, st->names.dateutil.get());
+    PyObject* parser = plain_module_entry(dateutil, st->names.parser.get());
+    if (parser == nullptr ||
+        plain_module_entry(parser, st->names.isoparse.get()) != rules.isoparse.get()) {
+        PyErr_Clear();
+        return 0;
+    }
+    guard.add_module(watchers, dateutil);
+    guard.add_module(watchers, parser);
+    return 1;
+}
+
+namespace {
 
 PyMethodDef range_methods[] = {
     {"__init__", cfunction(range_init_method), METH_VARARGS | METH_KEYWORDS | METH_COEXIST,
