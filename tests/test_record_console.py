@@ -532,7 +532,10 @@ def test_follow_mode_loses_and_repeats_nothing_while_the_log_is_rotated_cut_and_
     process = subprocess.Popen(
         [sys.executable, "-c", FAST_POLLING_FRONT, "-f", "-S", "2099-01-01", "-F", "%name_en",
          str(path)],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=environment)
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=environment,
+        # Ctrl-C ends the viewer only where SIGINT was not ignored when it started (a suite run
+        # in the background of a shell ignores it).
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     printed = Printed(process.stdout)
     logger = Logger(path)
     try:
