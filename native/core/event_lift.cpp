@@ -30,7 +30,6 @@ bool source_of(const ScannedText& name, ScannedText& source) noexcept {
     const std::size_t first = find_byte(bytes, '-', leading ? kNerit.size() : 0);
     if (first == std::string_view::npos) return false;  // split("-")[1]: IndexError
     source.bytes = bytes.substr(first + 1, find_byte(bytes, '-', first + 1) - first - 1);
-    source.controls = false;
     return true;
 }
 

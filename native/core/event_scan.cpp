@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "core/calendar.hpp"
 #include "core/json_scan.hpp"
 
 namespace nerit::core {
@@ -71,15 +72,7 @@ KnownKey known_key_of(std::size_t size, std::uint64_t prefix, std::uint64_t hash
     return slot.prefix == prefix && slot.size == size ? slot.key : KnownKey::other;
 }
 
-KnownKey known_key(std::size_t size, std::uint64_t prefix) noexcept {
-    return known_key_of(size, prefix, prefix * kKeyHash);
-}
-
 }  // namespace
-
-KnownKey known_key(std::string_view key) noexcept {
-    return known_key(key.size(), key_prefix(key));
-}
 
 std::uint64_t key_prefix(std::string_view key) noexcept {
     std::uint64_t prefix = 0;
@@ -141,10 +134,6 @@ constexpr std::array<std::uint64_t, 9> kPrefixMasks = [] {
 
 bool is_whitespace(char c) noexcept {
     return c == ' ' || c == '\n' || c == '\r' || c == '\t';
-}
-
-bool is_digit(char c) noexcept {
-    return c >= '0' && c <= '9';
 }
 
 int hex_value(char c) noexcept {
@@ -212,10 +201,7 @@ class EventWalker {
         const std::size_t stop = masks_.next_stop(begin);
         // Plain text up to a quote, the usual case: no backslash can have escaped it.
         if (s_[stop] == '"') [[likely]] {
-            if (out != nullptr) {
-                out->bytes = std::string_view(s_ + begin, stop - begin);
-                out->controls = false;
-            }
+            if (out != nullptr) out->bytes = std::string_view(s_ + begin, stop - begin);
             return stop + 1;
         }
         return special_string(begin, use, out);
@@ -228,10 +214,7 @@ class EventWalker {
         if (facts.raw_control) return kFailed;  // not allowed in a JSON string
         if (facts.backslash) return escaped(begin, close, use, out) ? close + 1 : kFailed;
         if (use != Use::check) scan_.controls_ |= facts.controls;
-        if (out != nullptr) {
-            out->bytes = std::string_view(s_ + begin, close - begin);
-            out->controls = facts.controls;
-        }
+        if (out != nullptr) out->bytes = std::string_view(s_ + begin, close - begin);
         return close + 1;
     }
 
@@ -302,8 +285,7 @@ class EventWalker {
         }
         ScannedText text;
         text.bytes = std::string_view(start, static_cast<std::size_t>(o - start));
-        text.controls = decoded_controls(text.bytes);
-        if (use != Use::check) scan_.controls_ |= text.controls;
+        if (use != Use::check) scan_.controls_ |= decoded_controls(text.bytes);
         if (out == nullptr) return true;
         *out = text;
         scan_.decoded_used_ += text.bytes.size();
@@ -349,7 +331,6 @@ class EventWalker {
                 const bool negative_zero = digits_end - start == 2 && s_[digits] == '0';
                 out->bytes = negative_zero ? std::string_view("0")
                                            : std::string_view(s_ + start, digits_end - start);
-                out->controls = false;
             }
             return p;
         }
@@ -579,7 +560,6 @@ class EventWalker {
         for (std::size_t i = 0; i + 1 < scan_.msg_names_.size(); ++i) {
             scan_.msg_duplicates_ |= scan_.msg_names_[i].bytes == name->bytes;
         }
-        ++scan_.msg_members_;
         ValueKind kind;
         at = value(at, Role::msg, depth, false, index == 0, kind, nullptr);
         if (index == 0) scan_.msg_first_kind_ = kind;
@@ -602,7 +582,6 @@ ScanOutcome EventScan::scan(std::string_view line) {
     known_index_.fill(-1);
     field_index_.fill(-1);
     key_bloom_ = fields_bloom_ = 0;
-    msg_members_ = 0;
     msg_first_name_ = ScannedText();
     msg_first_kind_ = ValueKind::null;
     duplicate_keys_ = msg_duplicates_ = controls_ = false;

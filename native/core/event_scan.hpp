@@ -29,8 +29,6 @@ enum class KnownKey : std::uint8_t {
 };
 inline constexpr std::size_t kKnownKeyCount = 10;
 
-KnownKey known_key(std::string_view key) noexcept;
-
 enum class ValueKind : std::uint8_t {
     text,
     integer,
@@ -46,7 +44,6 @@ enum class ValueKind : std::uint8_t {
 // escapes) or in the scan's own buffer.
 struct ScannedText {
     std::string_view bytes;
-    bool controls = false;  // holds C0 but tab, DEL or C1: the viewer escapes such text
 
     // Worked out when asked: the keyed layouts need it for their labels only.
     std::size_t code_points() const noexcept { return utf8_code_points(bytes); }
@@ -69,12 +66,10 @@ class FixedList {
     void clear() noexcept { size_ = 0; }
     // A new last item, or nullptr when the list is full.
     T* add() noexcept { return size_ < N ? &items_[size_++] : nullptr; }
-    T& back() noexcept { return items_[size_ - 1]; }
     // For a writer that counts in a register: the room, and the count it filled.
     T* data() noexcept { return items_.data(); }
     void resize(std::size_t size) noexcept { size_ = size; }
     std::size_t size() const noexcept { return size_; }
-    bool empty() const noexcept { return size_ == 0; }
     const T* begin() const noexcept { return items_.data(); }
     const T* end() const noexcept { return items_.data() + size_; }
     T& operator[](std::size_t i) noexcept { return items_[i]; }
@@ -118,7 +113,7 @@ class EventScan {
     bool duplicate_keys() const noexcept { return duplicate_keys_; }
 
     // The message block: the value of "MSG" when it is an object.
-    std::size_t msg_member_count() const noexcept { return msg_members_; }
+    std::size_t msg_member_count() const noexcept { return msg_names_.size(); }
     // Its first member's name and the kind of that member's value (valid when the count > 0).
     const ScannedText& msg_first_name() const noexcept { return msg_first_name_; }
     ValueKind msg_first_kind() const noexcept { return msg_first_kind_; }
@@ -145,7 +140,6 @@ class EventScan {
     std::array<int, kKnownKeyCount> field_index_{};
     std::uint64_t key_bloom_ = 0;
     std::uint64_t fields_bloom_ = 0;
-    std::size_t msg_members_ = 0;
     ScannedText msg_first_name_;
     ValueKind msg_first_kind_ = ValueKind::null;
     bool duplicate_keys_ = false;
