@@ -75,7 +75,6 @@ class Stamp {
         }
     }
 
-    PyObject* object() const noexcept { return object_.get(); }
     WatchHub* hub() const noexcept { return hub_; }
     void reset();
     int traverse(visitproc visit, void* arg) const {
@@ -146,7 +145,6 @@ class Guard {
         return false;
     }
 
-    bool armed() const noexcept { return armed_; }
     // Drops every stamp.
     void clear();
     int traverse(visitproc visit, void* arg) const;

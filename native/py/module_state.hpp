@@ -13,7 +13,6 @@
     if (!field) return false;
 #define NERIT_STATE_VISIT(field, ...) Py_VISIT(field.get());
 #define NERIT_STATE_RESET(field, ...) field.reset();
-#define NERIT_STATE_SKIP(field)
 
 // An empty table, for a state with names only or references only.
 #define NERIT_STATE_NONE(X)

@@ -69,7 +69,7 @@ int read_filters(PyObject* self, ModuleState* st, core::EventFilters& filters) {
 }
 
 int filters_again(PyObject* self, core::EventFilters& filters) {
-    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &module_def);
+    PyObject* module = module_of(self);
     if (module == nullptr) {
         PyErr_Clear();
         return 0;
@@ -79,7 +79,7 @@ int filters_again(PyObject* self, core::EventFilters& filters) {
 
 int prepare(PyObject* self, const py::Watchers& watchers, py::Guard& guard,
             core::EventFilters& filters) {
-    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &module_def);
+    PyObject* module = module_of(self);
     if (module == nullptr) {
         PyErr_Clear();
         return 0;
@@ -121,7 +121,7 @@ py::StepEnd step(PyObject* self, py::LineOffer& offer, PyObject** record) {
     *record = nullptr;
     offer.stop = false;
     offer.python_ran = false;
-    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &module_def);
+    PyObject* module = module_of(self);
     if (module == nullptr) return py::StepEnd::error;
     Step read = reading_step(self, state_of_module(module));
     if (read == nullptr) {
